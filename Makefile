@@ -1,0 +1,42 @@
+# Entry points for people and CI. Each target installs the Debian packages it lacks.
+BUILD ?= build
+JOBS ?= $(shell nproc)
+BUILD_PACKAGES = cmake g++ make binutils libxxhash-dev python3-dev
+TEST_PACKAGES = $(BUILD_PACKAGES) libgtest-dev xxhash python3-pytest python3-hypothesis \
+                python3-exceptiongroup python3-tomli
+BENCH_PACKAGES = $(BUILD_PACKAGES) python3-networkx
+
+.PHONY: all build demo test bench deps-build deps-test deps-bench sanitize clean
+
+all: build
+
+deps-build:
+	@bash tools/ensure_packages.sh $(BUILD_PACKAGES)
+deps-test:
+	@bash tools/ensure_packages.sh $(TEST_PACKAGES)
+deps-bench:
+	@bash tools/ensure_packages.sh $(BENCH_PACKAGES)
+
+$(BUILD)/CMakeCache.txt:
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBRAMBLELOFT_TESTS=ON
+
+build: deps-build $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j $(JOBS)
+
+demo: build
+	PYTHONPATH=$(BUILD) python3 examples/demo.py
+
+test: deps-test build
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+# The same suites against an AddressSanitizer + UBSan build of the cores and the C++ tests.
+sanitize: deps-test
+	cmake -S . -B $(BUILD)-asan -DCMAKE_BUILD_TYPE=Debug -DBRAMBLELOFT_SANITIZE=ON
+	cmake --build $(BUILD)-asan -j $(JOBS) --target core_tests
+	$(BUILD)-asan/tests/core_tests
+
+bench: deps-bench build
+	PYTHONPATH=$(BUILD) python3 bench/bench.py
+
+clean:
+	rm -rf $(BUILD) $(BUILD)-asan

@@ -1,0 +1,102 @@
+// The record behind every instance of our classes, and its access flag.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <new>
+#include <utility>
+
+#include "errors/fault.hpp"
+#include "errors/python_errors.hpp"
+#include "errors/trap.hpp"
+
+namespace brambleloft {
+
+enum class Access { Shared, Exclusive };
+
+template <class State>
+struct Instance {
+  PyObject_HEAD
+  State state;
+  // 0: free; n > 0: n shared accesses; -1: one exclusive access.
+  std::atomic<std::int64_t> borrow_flag;
+
+  static Instance* from(PyObject* object) noexcept { return reinterpret_cast<Instance*>(object); }
+};
+
+inline bool try_borrow(std::atomic<std::int64_t>& flag) noexcept {
+  std::int64_t current = flag.load(std::memory_order_relaxed);
+  do {
+    if (current == -1) return false;
+  } while (!flag.compare_exchange_weak(current, current + 1, std::memory_order_acquire,
+                                       std::memory_order_relaxed));
+  return true;
+}
+inline void release_borrow(std::atomic<std::int64_t>& flag) noexcept {
+  flag.fetch_sub(1, std::memory_order_release);
+}
+inline bool try_borrow_mut(std::atomic<std::int64_t>& flag) noexcept {
+  std::int64_t expected = 0;
+  return flag.compare_exchange_strong(expected, -1, std::memory_order_acquire, std::memory_order_relaxed);
+}
+inline void release_borrow_mut(std::atomic<std::int64_t>& flag) noexcept {
+  flag.store(0, std::memory_order_release);
+}
+
+// Holds the access for one call and gives it up on every path out.
+template <Access kind>
+class AccessGuard {
+ public:
+  explicit AccessGuard(std::atomic<std::int64_t>& flag) : flag_(flag) {
+    if constexpr (kind == Access::Shared) {
+      if (!try_borrow(flag_)) throw PyError::already_mutably_borrowed();
+    } else {
+      if (!try_borrow_mut(flag_)) throw PyError::already_borrowed();
+    }
+  }
+  ~AccessGuard() {
+    if constexpr (kind == Access::Shared) {
+      release_borrow(flag_);
+    } else {
+      release_borrow_mut(flag_);
+    }
+  }
+  AccessGuard(const AccessGuard&) = delete;
+  AccessGuard& operator=(const AccessGuard&) = delete;
+
+ private:
+  std::atomic<std::int64_t>& flag_;
+};
+
+// The constructor of the base class `object`.
+newfunc base_object_new();
+
+// Allocates the instance through `object` and moves the finished state into it.
+// On failure the state is left to the caller, whose unwinding destroys it.
+template <class State>
+PyObject* create_instance(PyTypeObject* type, State&& state) {
+  newfunc base_new = base_object_new();
+  Ref no_args = Ref::steal(non_null(PyTuple_New(0)));
+  PyObject* object = base_new(type, no_args.get(), nullptr);
+  if (object == nullptr) throw PyError::fetch();
+  auto* instance = Instance<State>::from(object);
+  new (&instance->state) State(std::move(state));
+  new (&instance->borrow_flag) std::atomic<std::int64_t>(0);
+  return object;
+}
+
+freefunc instance_free_function(PyTypeObject* type);
+
+template <class State>
+void destroy_instance(PyObject* object) noexcept {
+  destruction_trap([object] {
+    auto* instance = Instance<State>::from(object);
+    instance->state.~State();
+    PyTypeObject* type = Py_TYPE(object);
+    instance_free_function(type)(object);
+    // Each instance holds a reference to its (heap) class.
+    Py_DECREF(reinterpret_cast<PyObject*>(type));
+  });
+}
+
+}  // namespace brambleloft

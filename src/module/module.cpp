@@ -1,0 +1,100 @@
+// The import sequence: PyInit hands out the definition; the execution step creates
+// (once per process) and registers CuckooHash, then DAG, appending each to __all__.
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "errors/fault.hpp"
+#include "errors/trap.hpp"
+#include "module/class_definition.hpp"
+#include "module/interpreter.hpp"
+
+namespace brambleloft {
+
+namespace {
+
+PyObject* create_class(const ClassDefinition& definition) {
+  // Interpreters before 3.11 keep pointing into the specification's name.
+  const std::string qualified = std::string("builtins.") + definition.name;
+  auto name = std::make_unique<char[]>(qualified.size() + 1);
+  std::memcpy(name.get(), qualified.c_str(), qualified.size() + 1);
+
+  PyType_Slot slots[] = {
+      {Py_tp_doc, const_cast<char*>(definition.doc)},
+      {Py_tp_new, reinterpret_cast<void*>(definition.constructor)},
+      {Py_tp_methods, definition.methods},
+      {Py_tp_base, &PyBaseObject_Type},
+      {Py_tp_dealloc, reinterpret_cast<void*>(definition.dealloc)},
+      {0, nullptr},
+  };
+  PyType_Spec spec{name.get(), definition.basic_size, 0, Py_TPFLAGS_DEFAULT, slots};
+  PyObject* type = PyType_FromSpec(&spec);
+  if (type == nullptr) {
+    PyError cause = PyError::fetch();
+    PyError report = PyError::deferred(
+        PyExc_RuntimeError, std::string("An error occurred while initializing class ") + definition.name);
+    report.set_cause(std::move(cause));
+    std::move(report).restore();
+    PyErr_WriteUnraisable(nullptr);
+    raise_fault(std::string("failed to create type object for `") + definition.name + "`");
+  }
+  if (!interpreter_copies_type_name()) static_cast<void>(name.release());
+  return type;
+}
+
+PyObject* class_object(const ClassDefinition& definition, PyObject*& cache) {
+  if (cache != nullptr) return cache;
+  PyObject* created = create_class(definition);
+  if (cache == nullptr) {
+    cache = created;  // kept for the life of the process
+  } else {
+    Py_DECREF(created);
+  }
+  return cache;
+}
+
+void add_class(PyObject* module, const char* name, PyObject* type) {
+  Ref all = Ref::steal(PyObject_GetAttr(module, interned("__all__")));
+  if (!all) {
+    PyError error = PyError::fetch();
+    if (!PyErr_GivenExceptionMatches(reinterpret_cast<PyObject*>(Py_TYPE(error.value())), PyExc_AttributeError)) {
+      throw error;
+    }
+    all = Ref::steal(non_null(PyList_New(0)));
+    if (PyObject_SetAttr(module, interned("__all__"), all.get()) != 0) throw PyError::fetch();
+  }
+  if (!PyList_Check(all.get())) throw PyError::class_mismatch(all.get(), "list");
+  Ref text = Ref::steal(non_null(PyUnicode_FromString(name)));
+  if (PyList_Append(all.get(), text.get()) != 0) {
+    raise_fault("could not append __name__ to __all__: " + PyError::fetch().debug_text());
+  }
+  if (PyObject_SetAttrString(module, name, type) != 0) throw PyError::fetch();
+}
+
+int exec_module(PyObject* module) {
+  return fault_trap_status([module] {
+    if (module == nullptr) throw PyError::fetch();
+    if (!PyModule_Check(module)) throw PyError::class_mismatch(module, "module");
+    static PyObject* cuckoo_hash_type = nullptr;
+    static PyObject* dag_type = nullptr;
+    add_class(module, "CuckooHash", class_object(cuckoo_hash_class(), cuckoo_hash_type));
+    add_class(module, "DAG", class_object(dag_class(), dag_type));
+  });
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(&exec_module)},
+    {0, nullptr},
+};
+
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT, "brambleloft", "", 0, nullptr, module_slots, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+
+}  // namespace brambleloft
+
+PyMODINIT_FUNC PyInit_brambleloft(void) {
+  return PyModuleDef_Init(&brambleloft::module_definition);
+}
