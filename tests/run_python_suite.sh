@@ -24,4 +24,5 @@ links=$(bash "$here/pytest_path.sh")
 
 cd "$here/python"
 PYTHONPATH="$module_dir:$links" PYTHONDONTWRITEBYTECODE=1 \
+  PYTHONWARNINGS="ignore::DeprecationWarning:_pytest.assertion.rewrite" \
   exec "$python" -m pytest -p no:cacheprovider -q "$@"

@@ -42,8 +42,7 @@ std::string keyword_text(PyObject* key) {
     }
     return std::string("<unprintable ") + PyBytes_AsString(name_bytes.get()) + " object>";
   }
-  Ref bytes = Ref::steal(non_null(PyUnicode_AsEncodedString(text.get(), "utf-8", "replace")));
-  return std::string(PyBytes_AsString(bytes.get()), static_cast<std::size_t>(PyBytes_Size(bytes.get())));
+  return lossy_utf8(text.get());
 }
 
 [[noreturn]] void fail_unexpected_keyword(const FunctionDescription& d, PyObject* key) {

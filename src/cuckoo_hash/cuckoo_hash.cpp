@@ -50,6 +50,7 @@ bool CuckooHash::remove(std::string_view key) {
     if (slot != 0 && key_of(slot) == key) {
       drop_pair(slot);
       slot = 0;
+      --stored_;
       return true;
     }
   }

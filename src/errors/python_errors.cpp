@@ -18,24 +18,25 @@ constexpr const char* kPanicDoc =
     "it will typically propagate all the way through the stack and cause the\n"
     "Python interpreter to exit.\n";
 
-// str(o) as UTF-8, or nothing when str() or the encoding fails (the error is cleared).
+// str(o) as UTF-8, or nothing when str() fails (the error is cleared).
 std::optional<std::string> utf8_str(PyObject* o) {
   Ref text = Ref::steal(PyObject_Str(o));
   if (!text) {
     PyErr_Clear();
     return std::nullopt;
   }
-  Ref bytes = Ref::steal(PyUnicode_AsEncodedString(text.get(), "utf-8", "replace"));
-  char* data = nullptr;
-  Py_ssize_t size = 0;
-  if (!bytes || PyBytes_AsStringAndSize(bytes.get(), &data, &size) != 0) {
-    PyErr_Clear();
-    return std::nullopt;
-  }
-  return std::string(data, static_cast<std::size_t>(size));
+  return lossy_utf8(text.get());
 }
 
 }  // namespace
+
+std::string lossy_utf8(PyObject* text) {
+  // Lone surrogates pass through the encoder and then become replacement characters.
+  Ref bytes = Ref::steal(non_null(PyUnicode_AsEncodedString(text, "utf-8", "surrogatepass")));
+  Ref clean = Ref::steal(non_null(PyUnicode_DecodeUTF8(PyBytes_AsString(bytes.get()), PyBytes_Size(bytes.get()), "replace")));
+  Ref utf8 = Ref::steal(non_null(PyUnicode_AsUTF8String(clean.get())));
+  return std::string(PyBytes_AsString(utf8.get()), static_cast<std::size_t>(PyBytes_Size(utf8.get())));
+}
 
 PyObject* interned(const char* name) {
   struct Entry {

@@ -88,6 +88,9 @@ PyObject* panic_exception_type();
 // The __qualname__ of a class, or "<failed to extract type name>".
 std::string type_qualname(PyObject* type);
 
+// The UTF-8 text of a str, with replacement characters for lone surrogates.
+std::string lossy_utf8(PyObject* text);
+
 // Interned attribute names, made once.
 PyObject* interned(const char* name);
 

@@ -1,0 +1,294 @@
+#include "cuckoo_hash/cuckoo_hash.hpp"
+
+#include <gtest/gtest.h>
+#include <xxhash.h>
+
+#include <cstdint>
+#include <functional>
+#include <limits>
+#include <new>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "errors/fault.hpp"
+
+namespace brambleloft {
+namespace {
+
+// Draws from a seeded generator, counting them; optionally fails at a given draw.
+class CountingSource final : public RandomSource {
+ public:
+  explicit CountingSource(std::uint64_t seed, std::uint64_t fail_at = 0)
+      : engine_(seeds(seed)), fail_at_(fail_at) {}
+  std::uint32_t next_u32() override {
+    ++draws;
+    if (draws == fail_at_) throw std::runtime_error("draw refused");
+    return engine_.next_u32();
+  }
+  std::uint64_t draws = 0;
+
+ private:
+  static const std::uint64_t (&seeds(std::uint64_t seed))[4] {
+    static thread_local std::uint64_t s[4];
+    for (auto& word : s) word = seed = seed * 6364136223846793005ULL + 1442695040888963407ULL;
+    return s;
+  }
+  Xoshiro256StarStar engine_;
+  std::uint64_t fail_at_;
+};
+
+std::uint64_t xxh32(const std::string& key) { return XXH32(key.data(), key.size(), 0); }
+std::uint64_t xxh64(const std::string& key) { return XXH64(key.data(), key.size(), 0); }
+
+// The first key "k0", "k1", ... that satisfies the predicate.
+std::string find_key(const std::function<bool(const std::string&)>& wanted) {
+  for (int i = 0;; ++i) {
+    std::string key = "k" + std::to_string(i);
+    if (wanted(key)) return key;
+  }
+}
+
+std::string fault_message(const std::function<void()>& body) {
+  try {
+    body();
+  } catch (const Fault& fault) {
+    return fault.message();
+  }
+  return "<no fault>";
+}
+
+// Every held pair sits at its candidate slot, and the pair count matches.
+void expect_invariants(const CuckooHash& table) {
+  std::uint64_t held = 0;
+  for (int t = 1; t <= 2; ++t) {
+    for (std::uint64_t i = 0; i < table.capacity(); ++i) {
+      const auto pair = table.slot(t, i);
+      if (!pair) continue;
+      ++held;
+      const std::uint64_t digest = t == 1 ? XXH32(pair->first.data(), pair->first.size(), 0)
+                                          : XXH64(pair->first.data(), pair->first.size(), 0);
+      EXPECT_EQ(digest % table.capacity(), i) << "pair for '" << pair->first << "' off its slot";
+    }
+  }
+  EXPECT_EQ(held, table.size());
+}
+
+// An insert grows the tables at most once, so a crowded table may refuse a new key;
+// a refused pair is not stored, and trying again grows the tables further.
+void insert_until_stored(CuckooHash& table, const std::string& key, const std::string& value,
+                         RandomSource& rng) {
+  const std::uint64_t before = table.size();
+  while (!table.insert_with(key, value, rng)) ASSERT_EQ(table.size(), before);
+  ASSERT_EQ(table.size(), before + 1);
+}
+
+constexpr const char* kRemainderFault = "attempt to calculate the remainder with a divisor of zero";
+
+TEST(CuckooHashIndices, AreTheDigestsReducedByTheCapacity) {
+  CuckooHash table(7);
+  for (const std::string key : {"", "a", "hello", "a longer key that spans several stripes of input"}) {
+    EXPECT_EQ(table.hash1(key), xxh32(key) % 7);
+    EXPECT_EQ(table.hash2(key), xxh64(key) % 7);
+  }
+  CuckooHash single(1);
+  EXPECT_EQ(single.hash1("anything"), 0u);
+  EXPECT_EQ(single.hash2("anything"), 0u);
+}
+
+TEST(CuckooHashCapacityZero, EveryIndexingOperationFaultsAndChangesNothing) {
+  CuckooHash table(0);
+  CountingSource rng(1);
+  EXPECT_EQ(fault_message([&] { table.hash1("a"); }), kRemainderFault);
+  EXPECT_EQ(fault_message([&] { table.hash2("a"); }), kRemainderFault);
+  EXPECT_EQ(fault_message([&] { table.get("a"); }), kRemainderFault);
+  EXPECT_EQ(fault_message([&] { table.remove("a"); }), kRemainderFault);
+  EXPECT_EQ(fault_message([&] { table.insert_with("a", "1", rng); }), kRemainderFault);
+  EXPECT_EQ(table.size(), 0u);
+  EXPECT_EQ(table.capacity(), 0u);
+  EXPECT_EQ(rng.draws, 0u);
+}
+
+TEST(CuckooHashConstruction, SizesBeyondTheAddressRangeAreACapacityOverflow) {
+  EXPECT_EQ(fault_message([] { CuckooHash table(std::numeric_limits<std::uint64_t>::max()); }),
+            "capacity overflow");
+  EXPECT_THROW(CuckooHash table(std::uint64_t{1} << 60), std::bad_alloc);
+  CuckooHash table(3);
+  EXPECT_EQ(table.capacity(), 3u);
+  EXPECT_EQ(table.initial_capacity(), 3u);
+  EXPECT_EQ(table.growth_factor(), 2u);
+  EXPECT_EQ(table.max_kicks(), 500u);
+}
+
+TEST(CuckooHashInsert, AFreeFirstSlotTakesThePairWithoutADraw) {
+  CuckooHash table(8);
+  CountingSource rng(1);
+  ASSERT_TRUE(table.insert_with("a", "1", rng));
+  const auto pair = table.slot(1, table.hash1("a"));
+  ASSERT_TRUE(pair);
+  EXPECT_EQ(pair->first, "a");
+  EXPECT_EQ(table.get("a"), "1");
+  EXPECT_EQ(rng.draws, 0u);
+}
+
+TEST(CuckooHashInsert, ASecondKeyOnATakenFirstSlotGoesToTableTwoWithoutADraw) {
+  CuckooHash table(8);
+  CountingSource rng(1);
+  const std::string first = "k0";
+  const std::string second = find_key(
+      [&](const std::string& k) { return k != first && xxh32(k) % 8 == xxh32(first) % 8; });
+  ASSERT_TRUE(table.insert_with(first, "1", rng));
+  ASSERT_TRUE(table.insert_with(second, "2", rng));
+  EXPECT_EQ(table.slot(2, table.hash2(second))->first, second);
+  EXPECT_EQ(rng.draws, 0u);
+}
+
+TEST(CuckooHashDuplicates, TwoPairsOfOneKeyAreAnsweredAndRemovedTableOneFirst) {
+  CuckooHash table(16);
+  CountingSource rng(1);
+  ASSERT_TRUE(table.insert_with("k", "a", rng));
+  ASSERT_TRUE(table.insert_with("k", "b", rng));
+  EXPECT_EQ(table.slot(1, table.hash1("k"))->second, "a");
+  EXPECT_EQ(table.slot(2, table.hash2("k"))->second, "b");
+  EXPECT_EQ(table.get("k"), "a");
+  EXPECT_TRUE(table.remove("k"));
+  EXPECT_EQ(table.get("k"), "b");
+  EXPECT_TRUE(table.remove("k"));
+  EXPECT_FALSE(table.get("k"));
+  EXPECT_FALSE(table.remove("k"));
+}
+
+class ThirdPairOfOneKey : public ::testing::TestWithParam<std::uint64_t> {};
+
+TEST_P(ThirdPairOfOneKey, IsRefusedAndTheFirstTwoStay) {
+  CuckooHash table(1);
+  CountingSource rng(GetParam());
+  ASSERT_TRUE(table.insert_with("k", "first", rng));
+  ASSERT_TRUE(table.insert_with("k", "second", rng));
+  EXPECT_FALSE(table.insert_with("k", "third", rng));
+  EXPECT_EQ(table.capacity(), 2u);  // one growth, by the initial size
+  EXPECT_EQ(table.growth_factor(), 3u);
+  EXPECT_EQ(table.size(), 2u);
+  expect_invariants(table);
+  EXPECT_EQ(table.get("k"), "first");
+  ASSERT_TRUE(table.remove("k"));
+  EXPECT_EQ(table.get("k"), "second");
+  ASSERT_TRUE(table.remove("k"));
+  EXPECT_FALSE(table.remove("k"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, ThirdPairOfOneKey, ::testing::Values(1, 2, 3, 42, 1000));
+
+TEST(CuckooHashWalk, GivesUpAfterExactlyMaxKicksDrawsThenGrowsInSteps) {
+  // At capacity 2 the three keys below fit without displacement, so every draw
+  // comes from the one walk at capacity 1.
+  const std::string a = find_key([](const std::string& k) { return xxh32(k) % 2 == 0; });
+  const std::string b = find_key([](const std::string& k) { return xxh32(k) % 2 == 1; });
+  const std::string c = find_key([&](const std::string& k) {
+    return k != a && xxh32(k) % 2 == 0 && xxh64(k) % 2 == 0;
+  });
+  CuckooHash table(1);
+  CountingSource rng(7);
+  ASSERT_TRUE(table.insert_with(a, "a", rng));
+  ASSERT_TRUE(table.insert_with(b, "b", rng));
+  ASSERT_EQ(rng.draws, 0u);
+  ASSERT_TRUE(table.insert_with(c, "c", rng));
+  EXPECT_EQ(rng.draws, 500u);
+  EXPECT_EQ(table.capacity(), 2u);
+  EXPECT_EQ(table.growth_factor(), 3u);
+  EXPECT_EQ(table.slot(1, 0)->first, a);
+  EXPECT_EQ(table.slot(1, 1)->first, b);
+  EXPECT_EQ(table.slot(2, 0)->first, c);
+}
+
+TEST(CuckooHashWalk, AFailedDrawUndoesEveryDisplacement) {
+  CuckooHash table(1);
+  CountingSource setup(1);
+  ASSERT_TRUE(table.insert_with("x", "1", setup));
+  ASSERT_TRUE(table.insert_with("y", "2", setup));
+  for (const std::uint64_t fail_at : {1, 2, 250, 500}) {
+    CountingSource rng(3, fail_at);
+    EXPECT_THROW(table.insert_with("z", "3", rng), std::runtime_error);
+    EXPECT_EQ(table.slot(1, 0)->first, "x");
+    EXPECT_EQ(table.slot(2, 0)->first, "y");
+    EXPECT_EQ(table.capacity(), 1u);
+    EXPECT_EQ(table.size(), 2u);
+    EXPECT_FALSE(table.get("z"));
+  }
+}
+
+TEST(CuckooHashGrowth, CapacitiesRunThroughMultiplesOfTheInitialSize) {
+  CuckooHash table(3);
+  CountingSource rng(11);
+  std::vector<std::uint64_t> capacities{table.capacity()};
+  for (int i = 0; i < 400; ++i) {
+    insert_until_stored(table, "key" + std::to_string(i), std::to_string(i), rng);
+    if (table.capacity() != capacities.back()) capacities.push_back(table.capacity());
+  }
+  for (std::size_t i = 0; i < capacities.size(); ++i) {
+    EXPECT_EQ(capacities[i] % 3, 0u);
+    if (i > 0) {
+      EXPECT_GT(capacities[i], capacities[i - 1]);
+    }
+  }
+  EXPECT_EQ(table.growth_factor(), table.capacity() / 3 + 1);
+  EXPECT_GT(capacities.size(), 2u);
+}
+
+TEST(CuckooHashGrowth, EveryPairSurvivesManyGrowthsFromCapacityOne) {
+  CuckooHash table(1);
+  CountingSource rng(5);
+  constexpr int kKeys = 1500;
+  for (int i = 0; i < kKeys; ++i) insert_until_stored(table, "key" + std::to_string(i), "v" + std::to_string(i), rng);
+  EXPECT_EQ(table.size(), static_cast<std::uint64_t>(kKeys));
+  expect_invariants(table);
+  for (int i = 0; i < kKeys; ++i) {
+    ASSERT_EQ(table.get("key" + std::to_string(i)), "v" + std::to_string(i)) << i;
+  }
+  for (int i = 0; i < kKeys; i += 2) ASSERT_TRUE(table.remove("key" + std::to_string(i)));
+  for (int i = 0; i < kKeys; ++i) {
+    EXPECT_EQ(table.get("key" + std::to_string(i)).has_value(), i % 2 == 1) << i;
+  }
+  expect_invariants(table);
+}
+
+TEST(CuckooHashRemove, LeavesOtherPairsInPlaceAndFreesItsSlot) {
+  CuckooHash table(32);
+  CountingSource rng(9);
+  for (int i = 0; i < 20; ++i) ASSERT_TRUE(table.insert_with("k" + std::to_string(i), "v", rng));
+  const auto slot = table.hash1("k3");
+  const bool in_first = table.slot(1, slot) && table.slot(1, slot)->first == "k3";
+  ASSERT_TRUE(table.remove("k3"));
+  if (in_first) {
+    EXPECT_FALSE(table.slot(1, slot));
+  }
+  EXPECT_EQ(table.size(), 19u);
+  expect_invariants(table);
+  // A freed pair id is reused without disturbing the others.
+  ASSERT_TRUE(table.insert_with("k3", "again", rng));
+  EXPECT_EQ(table.get("k3"), "again");
+  expect_invariants(table);
+}
+
+TEST(CuckooHashKeys, AreComparedByteForByte) {
+  CuckooHash table(64);
+  CountingSource rng(1);
+  ASSERT_TRUE(table.insert_with("Key", "upper", rng));
+  ASSERT_TRUE(table.insert_with("", "empty", rng));
+  ASSERT_TRUE(table.insert_with("\xc3\xa9", "composed", rng));
+  EXPECT_FALSE(table.get("key"));
+  EXPECT_FALSE(table.get("e\xcc\x81"));
+  EXPECT_EQ(table.get(""), "empty");
+  EXPECT_EQ(table.get("\xc3\xa9"), "composed");
+}
+
+TEST(ThreadGenerator, DrawsDifferFromOneThreadToItself) {
+  RandomSource& rng = thread_generator();
+  std::uint32_t first = rng.next_u32();
+  bool varied = false;
+  for (int i = 0; i < 64 && !varied; ++i) varied = rng.next_u32() != first;
+  EXPECT_TRUE(varied);
+}
+
+}  // namespace
+}  // namespace brambleloft

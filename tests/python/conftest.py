@@ -1,0 +1,43 @@
+import sys
+
+import pytest
+
+import brambleloft
+
+NOTES_SUPPORTED = sys.version_info >= (3, 11)
+
+
+def expect_note(error, parameter):
+    """A conversion error carries the argument note where the interpreter has notes."""
+    notes = getattr(error, "__notes__", None)
+    if NOTES_SUPPORTED:
+        assert notes == [f"while processing '{parameter}'"]
+    else:
+        assert notes is None
+
+
+def provoke_panic():
+    """Returns the internal-fault exception that a table without slots raises."""
+    try:
+        brambleloft.CuckooHash(0).get("a")
+    except BaseException as error:  # noqa: B902 - it derives from BaseException on purpose
+        return error
+    raise AssertionError("no internal fault")
+
+
+@pytest.fixture
+def panic_type():
+    return type(provoke_panic())
+
+
+class Index:
+    """An integer-like argument whose __index__ runs a callback first."""
+
+    def __init__(self, value, callback=None):
+        self.value = value
+        self.callback = callback
+
+    def __index__(self):
+        if self.callback is not None:
+            self.callback()
+        return self.value

@@ -1,0 +1,102 @@
+import gc
+import importlib
+import inspect
+import sys
+import weakref
+
+import pytest
+
+import brambleloft
+from brambleloft import DAG, CuckooHash
+
+
+def test_import_registers_both_classes_and_nothing_else():
+    assert brambleloft.__all__ == ["CuckooHash", "DAG"]
+    assert brambleloft.__doc__ == ""
+    public = {name for name in vars(brambleloft) if not name.startswith("__")}
+    assert public == {"CuckooHash", "DAG"}
+    assert brambleloft.__file__.endswith("brambleloft.abi3.so")
+
+
+@pytest.mark.parametrize("cls, name", [(CuckooHash, "CuckooHash"), (DAG, "DAG")])
+def test_class_names(cls, name):
+    assert cls.__module__ == "builtins"
+    assert cls.__name__ == cls.__qualname__ == name
+    assert cls.__bases__ == (object,)
+
+
+CUCKOO_METHODS = {
+    "hash1": "($self, key)",
+    "hash2": "($self, key)",
+    "insert": "($self, key, value)",
+    "get": "($self, key)",
+    "remove": "($self, key)",
+}
+DAG_METHODS = {
+    "add_node": "($self, node)",
+    "finish_node": "($self, node)",
+    "remove_node": "($self, node)",
+    "add_edge": "($self, from_node, to_node)",
+    "has_path": "($self, start, end)",
+    "get_or_create_index": "($self, node)",
+    "allocate_index": "($self, node)",
+    "release_index": "($self, index)",
+    "would_create_cycle": "($self, from, to)",
+}
+
+
+@pytest.mark.parametrize(
+    "cls, methods", [(CuckooHash, CUCKOO_METHODS), (DAG, DAG_METHODS)], ids=["CuckooHash", "DAG"]
+)
+def test_method_tables_in_order_with_text_signatures(cls, methods):
+    own = [name for name in vars(cls) if not name.startswith("__")]
+    assert own == list(methods)
+    for name, signature in methods.items():
+        method = getattr(cls, name)
+        assert method.__text_signature__ == signature
+        if name != "would_create_cycle":  # "from" is a keyword, so inspect cannot parse it
+            expected = ["self"] + signature[len("($self, ") : -1].split(", ")
+            assert list(inspect.signature(method).parameters) == expected
+
+
+@pytest.mark.skipif(sys.version_info < (3, 10), reason="before 3.10 a heap type drops its text signature")
+def test_constructor_signatures():
+    assert list(inspect.signature(CuckooHash).parameters) == ["size"]
+    assert list(inspect.signature(DAG).parameters) == []
+    assert CuckooHash.__text_signature__ == "(size)"
+    assert DAG.__text_signature__ == "()"
+
+
+@pytest.mark.parametrize("make", [lambda: CuckooHash(4), DAG], ids=["CuckooHash", "DAG"])
+def test_instances_are_closed(make):
+    instance = make()
+    with pytest.raises(TypeError):
+        type("Sub", (type(instance),), {})
+    with pytest.raises(AttributeError):
+        instance.extra = 1
+    with pytest.raises(TypeError):
+        weakref.ref(instance)
+    assert not gc.is_tracked(instance)
+
+
+def test_reimport_gives_a_new_module_with_the_same_classes():
+    first = sys.modules.pop("brambleloft")
+    try:
+        again = importlib.import_module("brambleloft")
+        assert again is not first
+        assert again.CuckooHash is first.CuckooHash
+        assert again.DAG is first.DAG
+        assert again.__all__ == ["CuckooHash", "DAG"]
+        assert again.__all__ is not first.__all__
+    finally:
+        sys.modules["brambleloft"] = first
+
+
+@pytest.mark.parametrize("make", [lambda: CuckooHash(4), DAG], ids=["CuckooHash", "DAG"])
+def test_instances_hold_and_release_one_class_reference(make):
+    cls = type(make())
+    before = sys.getrefcount(cls)
+    instances = [make() for _ in range(10)]
+    assert sys.getrefcount(cls) == before + 10
+    del instances
+    assert sys.getrefcount(cls) == before
