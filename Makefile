@@ -33,7 +33,7 @@ test: deps-test build
 sanitize: deps-test
 	cmake -S . -B $(BUILD)-asan -DCMAKE_BUILD_TYPE=Debug -DBRAMBLELOFT_SANITIZE=ON
 	cmake --build $(BUILD)-asan -j $(JOBS) --target core_tests
-	$(BUILD)-asan/tests/core_tests
+	ASAN_OPTIONS=allocator_may_return_null=1 $(BUILD)-asan/tests/core_tests
 
 bench: deps-bench build
 	PYTHONPATH=$(BUILD) python3 bench/bench.py

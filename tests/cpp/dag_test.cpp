@@ -1,0 +1,553 @@
+#include "dag/dag.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <deque>
+#include <functional>
+#include <limits>
+#include <map>
+#include <new>
+#include <optional>
+#include <ostream>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "errors/fault.hpp"
+
+// Allocation failures on demand: once a test's budget is spent, the next allocation
+// throws std::bad_alloc. Without a budget this is plain malloc/free. Out of line,
+// because inlined malloc/free pairs trip GCC's new/delete mismatch warning.
+namespace {
+thread_local long allocation_budget = -1;
+}
+[[gnu::noinline]] void* operator new(std::size_t size) {
+  if (allocation_budget == 0) throw std::bad_alloc();
+  if (allocation_budget > 0) --allocation_budget;
+  if (void* memory = std::malloc(size == 0 ? 1 : size)) return memory;
+  throw std::bad_alloc();
+}
+[[gnu::noinline]] void operator delete(void* memory) noexcept { std::free(memory); }
+[[gnu::noinline]] void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
+
+namespace brambleloft {
+namespace {
+
+using Index = DAG::Index;
+constexpr Index kMaxIndex = std::numeric_limits<Index>::max();
+
+// The slot state with successor sets ordered, so that it compares and prints.
+struct Snapshot {
+  std::vector<std::optional<std::set<Index>>> graph;
+  std::vector<std::optional<std::string>> names;
+  std::vector<Index> free;
+  bool operator==(const Snapshot&) const = default;
+};
+void PrintTo(const Snapshot& s, std::ostream* out) {
+  *out << testing::PrintToString(s.graph) << " names " << testing::PrintToString(s.names)
+       << " free " << testing::PrintToString(s.free);
+}
+Snapshot snapshot(const DAG& dag) {
+  Snapshot s{{}, dag.index_to_node(), dag.free_indices()};
+  for (const auto& slot : dag.graph()) {
+    s.graph.push_back(slot ? std::optional(std::set<Index>(slot->begin(), slot->end()))
+                           : std::nullopt);
+  }
+  return s;
+}
+
+std::string bounds_message(std::uint64_t len, std::uint64_t index) {
+  return "index out of bounds: the len is " + std::to_string(len) + " but the index is " +
+         std::to_string(index);
+}
+
+// The message of the Fault that `call` raises, or nothing if it returns.
+template <class Call>
+std::optional<std::string> fault_of(Call&& call) {
+  try {
+    call();
+  } catch (const Fault& fault) {
+    return fault.message();
+  }
+  return std::nullopt;
+}
+
+bool is_registered(const DAG& dag, const std::string& name) { return dag.has_path(name, name); }
+
+DAG chain(const std::vector<std::string>& names) {
+  DAG dag;
+  for (std::size_t i = 0; i + 1 < names.size(); ++i) dag.add_edge(names[i], names[i + 1]);
+  return dag;
+}
+
+// The structural invariants, checked without asking the class anything.
+testing::AssertionResult invariants_hold(const DAG& dag) {
+  const auto& graph = dag.graph();
+  const std::size_t n = graph.size();
+  auto fail = [] { return testing::AssertionFailure(); };
+  if (dag.index_to_node().size() != n) return fail() << "graph and index_to_node differ in length";
+  std::vector<int> stacked(n, 0);
+  for (const Index i : dag.free_indices()) {
+    if (i >= n || graph[i] || ++stacked[i] > 1) return fail() << "bad free index " << i;
+  }
+  std::vector<std::size_t> indegree(n, 0);
+  std::size_t live = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (graph[i].has_value() != dag.index_to_node()[i].has_value())
+      return fail() << "half slot " << i;
+    if (!graph[i] && stacked[i] != 1) return fail() << "free slot " << i << " is not stacked";
+    if (!graph[i]) continue;
+    ++live;
+    for (const Index s : *graph[i]) {
+      if (s >= n || !graph[s] || s == i) return fail() << "bad edge " << i << " -> " << s;
+      ++indegree[s];
+    }
+  }
+  // Kahn's algorithm peels off every live node exactly when there is no cycle.
+  std::deque<Index> ready;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (graph[i] && indegree[i] == 0) ready.push_back(i);
+  }
+  for (; !ready.empty(); ready.pop_front(), --live) {
+    for (const Index s : *graph[ready.front()]) {
+      if (--indegree[s] == 0) ready.push_back(s);
+    }
+  }
+  if (live != 0) return fail() << live << " nodes lie on a cycle";
+  return testing::AssertionSuccess();
+}
+
+// Reflexive-transitive closure by Warshall's algorithm over 64-bit rows.
+class Closure {
+ public:
+  explicit Closure(const DAG& dag) : rows_(dag.graph().size()) {
+    EXPECT_LE(rows_.size(), 64u);
+    for (std::size_t i = 0; i < rows_.size(); ++i) {
+      rows_[i] = bit(i);
+      if (dag.graph()[i]) {
+        for (const Index s : *dag.graph()[i]) rows_[i] |= bit(s);
+      }
+    }
+    for (std::size_t k = 0; k < rows_.size(); ++k) {
+      for (auto& row : rows_) row |= (row & bit(k)) ? rows_[k] : 0;
+    }
+  }
+  bool reaches(Index from, Index to) const { return (rows_.at(from) & bit(to)) != 0; }
+
+ private:
+  static std::uint64_t bit(Index i) { return i < 64 ? std::uint64_t{1} << i : 0; }
+  std::vector<std::uint64_t> rows_;
+};
+
+// ---------------------------------------------------------------------------------
+// The registry
+
+TEST(DagRegistry, IndicesAreDenseAndOnlyNameLevelCallsRegisterNames) {
+  DAG dag;
+  EXPECT_EQ(dag.get_or_create_index("a"), 0u);
+  EXPECT_EQ(dag.get_or_create_index(""), 1u);
+  EXPECT_EQ(dag.get_or_create_index("a"), 0u);
+  EXPECT_EQ(dag.allocate_index("b"), 2u);
+  EXPECT_EQ(dag.allocate_index("b"), 3u);
+  EXPECT_FALSE(is_registered(dag, "b"));
+  EXPECT_EQ(dag.get_or_create_index("b"), 4u);
+  EXPECT_EQ(dag.index_to_node(), (std::vector<std::optional<std::string>>{"a", "", "b", "b", "b"}));
+}
+
+TEST(DagRegistry, AddNodeIsTrueOnlyForTheFirstMarkAndKeepsAnExistingIndex) {
+  DAG dag;
+  EXPECT_TRUE(dag.add_node("x"));
+  EXPECT_FALSE(dag.add_node("x"));
+  EXPECT_TRUE(dag.add_edge("y", "z"));
+  EXPECT_TRUE(dag.add_node("y"));
+  EXPECT_FALSE(dag.add_node("y"));
+  EXPECT_EQ(dag.get_or_create_index("y"), 1u);
+}
+
+TEST(DagRegistry, ReleasingAFreeIndexChangesNothingSoNoIndexIsHandedOutTwice) {
+  DAG dag;
+  dag.allocate_index("a");
+  dag.allocate_index("b");
+  dag.release_index(0);
+  const Snapshot once = snapshot(dag);
+  dag.release_index(0);
+  EXPECT_EQ(snapshot(dag), once);
+  EXPECT_EQ(dag.allocate_index("c"), 0u);
+  EXPECT_EQ(dag.allocate_index("d"), 2u);
+}
+
+// finish_node and remove_node are one operation under two names.
+class DagReleaseByName : public testing::TestWithParam<void (DAG::*)(std::string_view)> {
+ protected:
+  void release(DAG& dag, std::string_view name) { (dag.*GetParam())(name); }
+};
+
+TEST_P(DagReleaseByName, FreedIndicesAreReusedMostRecentlyReleasedFirst) {
+  DAG dag;
+  for (const char* name : {"a", "b", "c"}) dag.add_node(name);
+  release(dag, "a");
+  release(dag, "c");
+  EXPECT_EQ(dag.get_or_create_index("d"), 2u);
+  EXPECT_TRUE(dag.add_edge("e", "f"));
+  EXPECT_EQ(dag.get_or_create_index("e"), 0u);
+  EXPECT_EQ(dag.get_or_create_index("f"), 3u);
+}
+
+TEST_P(DagReleaseByName, AnUnknownNameChangesNothing) {
+  DAG dag = chain({"a", "b"});
+  const Snapshot before = snapshot(dag);
+  release(dag, "A");
+  EXPECT_EQ(snapshot(dag), before);
+}
+
+TEST_P(DagReleaseByName, ANodeLosesItsNameItsMarkAndItsEdgesInBothDirections) {
+  DAG dag = chain({"a", "b", "c"});
+  EXPECT_TRUE(dag.add_node("b"));
+  release(dag, "b");
+  EXPECT_FALSE(is_registered(dag, "b"));
+  EXPECT_EQ(snapshot(dag), (Snapshot{{std::set<Index>{}, std::nullopt, std::set<Index>{}},
+                                     {"a", std::nullopt, "c"},
+                                     {1}}));
+  EXPECT_FALSE(dag.has_path("a", "c"));
+  EXPECT_TRUE(dag.add_edge("c", "a"));
+  // Back under the index it freed, unmarked and without edges.
+  EXPECT_EQ(dag.get_or_create_index("b"), 1u);
+  EXPECT_TRUE(dag.graph()[1]->empty());
+  EXPECT_TRUE(dag.add_node("b"));
+}
+
+INSTANTIATE_TEST_SUITE_P(FinishAndRemove, DagReleaseByName,
+                         testing::Values(&DAG::finish_node, &DAG::remove_node),
+                         [](const auto& info) {
+                           return info.index ? "remove_node" : "finish_node";
+                         });
+
+// ---------------------------------------------------------------------------------
+// Edges, the cycle test and reachability
+
+TEST(DagEdges, ASelfLoopIsRefusedAndRegistersNothing) {
+  DAG dag;
+  EXPECT_FALSE(dag.add_edge("a", "a"));
+  EXPECT_TRUE(dag.graph().empty());
+  dag.add_node("a");
+  EXPECT_FALSE(dag.add_edge("a", "a"));
+  EXPECT_TRUE(dag.graph()[0]->empty());
+}
+
+TEST(DagEdges, NewNamesTakeTheirIndicesFromNodeFirst) {
+  DAG dag;
+  for (const char* name : {"p", "q", "r", "s"}) dag.add_node(name);
+  dag.finish_node("q");
+  dag.finish_node("s");
+  EXPECT_TRUE(dag.add_edge("x", "y"));
+  EXPECT_EQ(dag.get_or_create_index("x"), 3u);
+  EXPECT_EQ(dag.get_or_create_index("y"), 1u);
+  EXPECT_TRUE(dag.add_edge("u", "v"));
+  EXPECT_EQ(dag.get_or_create_index("v"), 5u);
+  EXPECT_TRUE(dag.has_path("x", "y"));
+  EXPECT_FALSE(dag.has_path("y", "x"));
+}
+
+TEST(DagEdges, DuplicatesAndCyclesAreRefusedWithNothingChangedWhileShortcutsAreAccepted) {
+  DAG dag = chain({"a", "b", "c"});
+  const Snapshot before = snapshot(dag);
+  EXPECT_FALSE(dag.add_edge("a", "b"));
+  EXPECT_FALSE(dag.add_edge("c", "a"));
+  EXPECT_FALSE(dag.add_edge("b", "a"));
+  EXPECT_EQ(snapshot(dag), before);
+  EXPECT_TRUE(dag.add_edge("a", "c"));
+  // Whatever edges the registered name has, an edge to or from a new name is stored.
+  EXPECT_TRUE(dag.add_edge("c", "new-1"));
+  EXPECT_TRUE(dag.add_edge("new-2", "a"));
+  EXPECT_TRUE(dag.has_path("new-2", "new-1"));
+  EXPECT_TRUE(invariants_hold(dag));
+}
+
+TEST(DagCycleTest, IsTrueExactlyWhenTheSourceIsReachableFromTheTarget) {
+  DAG dag = chain({"a", "b", "c"});
+  EXPECT_TRUE(dag.would_create_cycle(2, 0));
+  EXPECT_FALSE(dag.would_create_cycle(0, 2));
+  EXPECT_FALSE(dag.would_create_cycle(kMaxIndex, 2)) << "the source is never looked up";
+  dag.release_index(1);
+  EXPECT_FALSE(dag.would_create_cycle(2, 0));
+  EXPECT_FALSE(dag.would_create_cycle(0, 1)) << "a free target has no successors";
+}
+
+class DagCycleTestOfAnIndexWithItself : public testing::TestWithParam<Index> {};
+
+TEST_P(DagCycleTestOfAnIndexWithItself, IsTrueWhetherOrNotTheIndexIsASlot) {
+  EXPECT_TRUE(DAG().would_create_cycle(GetParam(), GetParam()));
+  EXPECT_TRUE(chain({"a", "b", "c"}).would_create_cycle(GetParam(), GetParam()));
+}
+
+INSTANTIATE_TEST_SUITE_P(Indices, DagCycleTestOfAnIndexWithItself,
+                         testing::Values(Index{0}, Index{2}, Index{5}, kMaxIndex));
+
+// ---------------------------------------------------------------------------------
+// Faults
+
+TEST(DagFaults, AnIndexBeyondTheSlotsIsABoundsFaultAndChangesNothing) {
+  DAG dag = chain({"a", "b", "c"});
+  const Snapshot before = snapshot(dag);
+  EXPECT_EQ(fault_of([&] { dag.would_create_cycle(0, 5); }),
+            "index out of bounds: the len is 3 but the index is 5");
+  EXPECT_FALSE(dag.would_create_cycle(5, 0));
+  EXPECT_EQ(fault_of([&] { dag.release_index(3); }),
+            "index out of bounds: the len is 3 but the index is 3");
+  EXPECT_EQ(fault_of([&] { dag.release_index(kMaxIndex); }), bounds_message(3, kMaxIndex));
+  EXPECT_EQ(fault_of([] { DAG().would_create_cycle(1, 0); }), bounds_message(0, 0));
+  EXPECT_EQ(snapshot(dag), before);
+  EXPECT_TRUE(dag.add_edge("c", "d"));
+}
+
+// A registered name whose slot was freed through release_index, on either side.
+class DagEdgeWithAFreedSlot : public testing::TestWithParam<std::pair<const char*, const char*>> {};
+
+TEST_P(DagEdgeWithAFreedSlot, FaultsBeforeRegisteringOrStoringAnything) {
+  DAG dag = chain({"live", "other"});
+  dag.release_index(dag.get_or_create_index("stale"));
+  const Snapshot before = snapshot(dag);
+  EXPECT_EQ(fault_of([&] { dag.add_edge(GetParam().first, GetParam().second); }),
+            "graph slot must exist for active node");
+  EXPECT_EQ(snapshot(dag), before);
+  EXPECT_FALSE(is_registered(dag, "new"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Sides, DagEdgeWithAFreedSlot,
+                         testing::Values(std::pair("stale", "new"), std::pair("new", "stale"),
+                                         std::pair("stale", "live"), std::pair("live", "stale")));
+
+TEST(DagFaults, TwoNamesSharingAReusedIndexGetNoSelfLoop) {
+  DAG dag;
+  dag.release_index(dag.get_or_create_index("a"));
+  EXPECT_EQ(dag.get_or_create_index("b"), 0u);  // "a" still names index 0 as well
+  EXPECT_FALSE(dag.add_edge("a", "b"));
+  EXPECT_TRUE(dag.graph()[0]->empty());
+}
+
+TEST(DagLongChain, AHundredThousandNodesAreSearchedWithoutRecursion) {
+  constexpr int kNodes = 100'000;
+  DAG dag;
+  for (int i = 0; i + 1 < kNodes; ++i) {
+    ASSERT_TRUE(dag.add_edge("n" + std::to_string(i), "n" + std::to_string(i + 1)));
+  }
+  const std::string last = "n" + std::to_string(kNodes - 1);
+  EXPECT_TRUE(dag.has_path("n0", last));
+  EXPECT_FALSE(dag.has_path(last, "n0"));
+  EXPECT_FALSE(dag.add_edge(last, "n0"));
+  EXPECT_TRUE(dag.add_edge("n0", last));
+}
+
+// ---------------------------------------------------------------------------------
+// Random sequences against an independent model: the index of every registered name,
+// and the marked indices (marks belong to indices, as in the class).
+
+struct RandomRun {
+  std::uint64_t seed;
+  bool index_level;  // also allocate and release indices directly
+};
+
+class DagRandomOperations : public testing::TestWithParam<RandomRun> {};
+
+TEST_P(DagRandomOperations, KeepTheInvariantsAndAnswerLikeTheModel) {
+  const std::vector<std::string> pool = {"", "a", "b", "c", "d", "e", "f", "g", "A", "\xce\xa9"};
+  std::mt19937_64 random(GetParam().seed);
+  auto below = [&](std::uint64_t n) { return random() % n; };
+  auto any_name = [&] { return pool[below(pool.size())]; };
+  std::map<std::string, Index> names;
+  std::set<Index> marked;
+  auto index_of = [&](const std::string& name) {
+    const auto found = names.find(name);
+    return found == names.end() ? std::nullopt : std::optional(found->second);
+  };
+  std::map<std::string, int> seen;  // outcomes reached, so that the run is known to test them
+
+  DAG dag;
+  for (int step = 0; step < 4000; ++step) {
+    SCOPED_TRACE("step " + std::to_string(step));
+    const Snapshot before = snapshot(dag);
+    const Index slots = before.graph.size();
+    const Index next = before.free.empty() ? slots : before.free.back();
+    const bool room = slots + 2 <= 24 || before.free.size() >= 2;  // keeps Closure within 64
+    const std::string x = any_name(), y = any_name();
+    const auto xi = index_of(x), yi = index_of(y);
+    switch (GetParam().index_level && below(5) == 0 ? 6 + below(2) : below(6)) {
+      case 0:
+      case 1:
+        if (x == y) {
+          EXPECT_FALSE(dag.add_edge(x, y));
+          EXPECT_EQ(snapshot(dag), before);
+        } else if ((xi && !before.graph[*xi]) || (yi && !before.graph[*yi])) {
+          EXPECT_EQ(fault_of([&] { dag.add_edge(x, y); }), "graph slot must exist for active node");
+          EXPECT_EQ(snapshot(dag), before);
+          ++seen["slot fault"];
+        } else if (xi && yi) {
+          const bool stored = !before.graph[*xi]->contains(*yi) && !Closure(dag).reaches(*yi, *xi);
+          ASSERT_EQ(dag.add_edge(x, y), stored) << x << " -> " << y;
+          if (stored) {
+            EXPECT_TRUE(dag.graph()[*xi]->contains(*yi));
+          } else {
+            EXPECT_EQ(snapshot(dag), before);
+          }
+          ++seen[stored ? "accepted" : "refused"];
+        } else if (room) {
+          ASSERT_TRUE(dag.add_edge(x, y));
+          std::vector<Index> free = before.free;
+          Index appended = slots;
+          for (const auto& [name, known] : {std::pair(x, xi), std::pair(y, yi)}) {
+            if (known) continue;
+            names[name] = free.empty() ? appended++ : free.back();
+            if (!free.empty()) free.pop_back();
+          }
+          EXPECT_TRUE(dag.graph()[names[x]]->contains(names[y]));
+        }
+        break;
+      case 2:
+        if (xi) {
+          EXPECT_EQ(dag.add_node(x), marked.insert(*xi).second);
+        } else if (room) {
+          EXPECT_TRUE(dag.add_node(x));
+          marked.insert(names[x] = next);
+        }
+        break;
+      case 3:
+        below(2) ? dag.finish_node(x) : dag.remove_node(x);
+        if (xi && before.graph[*xi]) {
+          EXPECT_EQ(dag.free_indices().back(), *xi);
+        } else {
+          EXPECT_EQ(snapshot(dag), before);
+        }
+        if (xi) marked.erase(*xi);
+        names.erase(x);
+        break;
+      case 4:
+        EXPECT_EQ(dag.has_path(x, y), xi && yi && Closure(dag).reaches(*xi, *yi));
+        if (!xi || room) {
+          EXPECT_EQ(dag.get_or_create_index(x), xi ? *xi : (names[x] = next));
+        }
+        break;
+      case 5: {
+        const Index from = below(8) == 0 ? kMaxIndex : below(slots + 2), to = below(slots + 2);
+        if (from != to && to >= slots) {
+          EXPECT_EQ(fault_of([&] { dag.would_create_cycle(from, to); }), bounds_message(slots, to));
+          ++seen["bounds fault"];
+        } else {
+          EXPECT_EQ(dag.would_create_cycle(from, to),
+                    from == to || (from < slots && Closure(dag).reaches(to, from)));
+        }
+        break;
+      }
+      case 6:
+        if (room) {
+          EXPECT_EQ(dag.allocate_index(x), next);
+        }
+        break;
+      default: {
+        const Index index = below(slots + 2);
+        if (index >= slots) {
+          EXPECT_EQ(fault_of([&] { dag.release_index(index); }), bounds_message(slots, index));
+        } else {
+          dag.release_index(index);
+          if (before.graph[index]) {
+            EXPECT_EQ(dag.free_indices().back(), index);
+          } else {
+            EXPECT_EQ(snapshot(dag), before);
+          }
+        }
+      }
+    }
+
+    ASSERT_TRUE(invariants_hold(dag));
+    for (const std::string& name : pool) {
+      const auto i = index_of(name);
+      ASSERT_EQ(is_registered(dag, name), i.has_value()) << '"' << name << '"';
+      // Used by name only, every registered name holds a live slot that bears it.
+      if (i && !GetParam().index_level) {
+        ASSERT_EQ(dag.index_to_node()[*i], name);
+      }
+    }
+    if (!GetParam().index_level) {
+      ASSERT_EQ(dag.free_indices().size() + names.size(), dag.graph().size());
+    }
+  }
+  for (const char* outcome : {"accepted", "refused", "bounds fault"}) {
+    EXPECT_GT(seen[outcome], 20) << outcome;
+  }
+  if (GetParam().index_level) {
+    EXPECT_GT(seen["slot fault"], 20);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, DagRandomOperations,
+                         testing::Values(RandomRun{1, false}, RandomRun{0x5eed, false},
+                                         RandomRun{1, true}, RandomRun{0x5eed, true}),
+                         [](const auto& info) {
+                           return (info.param.index_level ? "BothLevels" : "NameLevel") +
+                                  std::to_string(info.param.seed);
+                         });
+
+// ---------------------------------------------------------------------------------
+// Running out of memory: each allocation an operation makes is failed in turn, and
+// every failure must leave the instance as it was.
+
+// Long names, so that every copy of one allocates.
+const std::string kA = "node-a-named-beyond-the-small-string-buffer", kB = "node-b" + kA,
+                  kC = "node-c" + kA, kD = "node-d" + kA, kNew1 = "new-1" + kA,
+                  kNew2 = "new-2" + kA;
+
+// All four slots live and never released: the next append and the first release
+// both have to grow an array.
+DAG four() { return chain({kA, kB, kC, kD}); }
+DAG two_freed() {
+  DAG dag = four();
+  dag.finish_node(kB);
+  dag.finish_node(kD);
+  return dag;
+}
+
+struct MemoryCase {
+  DAG (*build)();
+  std::function<void(DAG&)> operation;
+};
+
+class DagOutOfMemory : public testing::TestWithParam<MemoryCase> {};
+
+TEST_P(DagOutOfMemory, AFailedAllocationLeavesTheInstanceAsItWas) {
+  int failures = 0;
+  for (bool failed = true; failed; ++failures) {
+    ASSERT_LT(failures, 64);
+    DAG dag = GetParam().build();
+    const Snapshot before = snapshot(dag);
+    allocation_budget = failures;
+    try {
+      GetParam().operation(dag);
+      failed = false;
+    } catch (const std::bad_alloc&) {
+    }
+    allocation_budget = -1;
+    if (!failed) break;
+    SCOPED_TRACE("allocation " + std::to_string(failures) + " failed");
+    EXPECT_EQ(snapshot(dag), before);
+    for (const auto& name : {kNew1, kNew2}) EXPECT_FALSE(is_registered(dag, name));
+    EXPECT_TRUE(dag.add_node(kC)) << "the mark of a failed add_node was kept";
+  }
+  EXPECT_GT(failures, 0) << "the operation allocated nothing, so nothing was tested";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Operations, DagOutOfMemory,
+    testing::Values(MemoryCase{four, [](DAG& d) { d.add_node(kNew1); }},
+                    MemoryCase{four, [](DAG& d) { d.add_node(kC); }},
+                    MemoryCase{two_freed, [](DAG& d) { d.get_or_create_index(kNew1); }},
+                    MemoryCase{four, [](DAG& d) { d.add_edge(kNew1, kNew2); }},
+                    MemoryCase{two_freed, [](DAG& d) { d.add_edge(kNew1, kNew2); }},
+                    MemoryCase{two_freed, [](DAG& d) { d.add_edge(kNew1, kA); }},
+                    MemoryCase{four, [](DAG& d) { d.add_edge(kA, kD); }},
+                    MemoryCase{four, [](DAG& d) { d.allocate_index(kNew1); }},
+                    MemoryCase{four, [](DAG& d) { d.finish_node(kB); }}));
+
+}  // namespace
+}  // namespace brambleloft
