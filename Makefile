@@ -24,7 +24,7 @@ build: deps-build $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS)
 
 demo: build
-	PYTHONPATH=$(BUILD) python3 examples/demo.py
+	PYTHONPATH=$(BUILD) /usr/bin/python3 examples/demo.py
 
 test: deps-test build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
@@ -36,7 +36,7 @@ sanitize: deps-test
 	ASAN_OPTIONS=allocator_may_return_null=1 $(BUILD)-asan/tests/core_tests
 
 bench: deps-bench build
-	PYTHONPATH=$(BUILD) python3 bench/bench.py
+	PYTHONPATH=$(BUILD) /usr/bin/python3 bench/bench.py
 
 clean:
 	rm -rf $(BUILD) $(BUILD)-asan

@@ -7,7 +7,7 @@ namespace brambleloft {
 newfunc base_object_new() {
   // Before 3.10 slot queries on static types are not answered; the generic
   // allocator is what `object` does for an instance without arguments.
-  if (!interpreter_answers_static_slots()) return PyType_GenericNew;
+  if (!interpreter_is_at_least(3, 10)) return PyType_GenericNew;
   auto base_new = reinterpret_cast<newfunc>(PyType_GetSlot(&PyBaseObject_Type, Py_tp_new));
   if (base_new == nullptr) throw PyError::deferred(PyExc_TypeError, "base type without tp_new");
   return base_new;

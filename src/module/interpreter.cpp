@@ -39,7 +39,8 @@ const std::pair<unsigned, unsigned>& version() {
 
 }  // namespace
 
-bool interpreter_answers_static_slots() { return version() >= std::pair<unsigned, unsigned>{3, 10}; }
-bool interpreter_copies_type_name() { return version() >= std::pair<unsigned, unsigned>{3, 11}; }
+bool interpreter_is_at_least(unsigned major, unsigned minor) {
+  return version() >= std::pair<unsigned, unsigned>{major, minor};
+}
 
 }  // namespace brambleloft

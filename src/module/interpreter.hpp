@@ -3,9 +3,6 @@
 
 namespace brambleloft {
 
-// Slot queries on static types (such as `object`) are answered from 3.10 on.
-bool interpreter_answers_static_slots();
-// From 3.11 on a class keeps its own copy of its specification's name.
-bool interpreter_copies_type_name();
+bool interpreter_is_at_least(unsigned major, unsigned minor);
 
 }  // namespace brambleloft

@@ -38,7 +38,7 @@ PyObject* create_class(const ClassDefinition& definition) {
     PyErr_WriteUnraisable(nullptr);
     raise_fault(std::string("failed to create type object for `") + definition.name + "`");
   }
-  if (!interpreter_copies_type_name()) static_cast<void>(name.release());
+  if (!interpreter_is_at_least(3, 11)) static_cast<void>(name.release());
   return type;
 }
 
