@@ -16,6 +16,20 @@ def expect_note(error, parameter):
         assert notes is None
 
 
+def running_under_address_sanitizer():
+    try:
+        with open("/proc/self/maps") as maps:
+            return "libasan" in maps.read()
+    except OSError:
+        return False
+
+
+# AddressSanitizer ends the process on an impossible allocation instead of failing it.
+skip_under_sanitizer = pytest.mark.skipif(
+    running_under_address_sanitizer(), reason="the sanitizer aborts impossible allocations"
+)
+
+
 def provoke_panic():
     """Returns the internal-fault exception that a table without slots raises."""
     try:

@@ -4,7 +4,7 @@ import sys
 import textwrap
 
 import pytest
-from conftest import Index, provoke_panic
+from conftest import provoke_panic, skip_under_sanitizer
 
 import brambleloft
 from brambleloft import DAG, CuckooHash
@@ -63,6 +63,7 @@ def test_a_huge_size_is_a_capacity_overflow_and_no_instance(panic_type):
         CuckooHash(2**64 - 1)
 
 
+@skip_under_sanitizer
 def test_memory_that_cannot_be_had_is_a_memory_error():
     with pytest.raises(MemoryError):
         CuckooHash(2**60)
