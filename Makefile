@@ -3,7 +3,8 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 BUILD_PACKAGES = cmake g++ make binutils libxxhash-dev python3-dev
 TEST_PACKAGES = $(BUILD_PACKAGES) libgtest-dev xxhash python3-pytest python3-hypothesis \
-                python3-exceptiongroup python3-tomli
+                python3-exceptiongroup python3-tomli python3-pip python3-setuptools python3-wheel \
+                python3-venv python3-mypy python3-setuptools-whl python3-wheel-whl
 BENCH_PACKAGES = $(BUILD_PACKAGES) python3-networkx
 
 .PHONY: all build demo test bench deps-build deps-test deps-bench sanitize clean

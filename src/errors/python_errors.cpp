@@ -146,9 +146,16 @@ void PyError::make_concrete() {
   if (!deferred_) return;
   std::string message;
   if (mismatch_object_type_ || mismatch_none_) {
-    message = mismatch_none_ ? "'None' is not an instance of '" + message_ + "'"
-                             : "'" + type_qualname(mismatch_object_type_.get()) +
-                                   "' object is not an instance of '" + message_ + "'";
+    // Built by appending: GCC 12 misreads `"literal" + std::string&&` at -O3 as overlapping.
+    if (mismatch_none_) {
+      message = "'None' is not an instance of '";
+    } else {
+      message = "'";
+      message += type_qualname(mismatch_object_type_.get());
+      message += "' object is not an instance of '";
+    }
+    message += message_;
+    message += "'";
   } else {
     message = message_;
   }
