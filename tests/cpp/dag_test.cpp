@@ -318,7 +318,10 @@ TEST_P(DagEdgeWithAFreedSlot, FaultsBeforeRegisteringOrStoringAnything) {
 
 INSTANTIATE_TEST_SUITE_P(Sides, DagEdgeWithAFreedSlot,
                          testing::Values(std::pair("stale", "new"), std::pair("new", "stale"),
-                                         std::pair("stale", "live"), std::pair("live", "stale")));
+                                         std::pair("stale", "live"), std::pair("live", "stale")),
+                         [](const auto& info) {
+                           return std::string(info.param.first) + "_to_" + info.param.second;
+                         });
 
 TEST(DagFaults, TwoNamesSharingAReusedIndexGetNoSelfLoop) {
   DAG dag;
@@ -349,6 +352,10 @@ struct RandomRun {
   std::uint64_t seed;
   bool index_level;  // also allocate and release indices directly
 };
+
+void PrintTo(const RandomRun& run, std::ostream* os) {
+  *os << "seed " << run.seed << (run.index_level ? ", both levels" : ", names only");
+}
 
 class DagRandomOperations : public testing::TestWithParam<RandomRun> {};
 
@@ -509,9 +516,12 @@ DAG two_freed() {
 }
 
 struct MemoryCase {
+  const char* name;
   DAG (*build)();
   std::function<void(DAG&)> operation;
 };
+
+void PrintTo(const MemoryCase& c, std::ostream* os) { *os << c.name; }
 
 class DagOutOfMemory : public testing::TestWithParam<MemoryCase> {};
 
@@ -539,15 +549,16 @@ TEST_P(DagOutOfMemory, AFailedAllocationLeavesTheInstanceAsItWas) {
 
 INSTANTIATE_TEST_SUITE_P(
     Operations, DagOutOfMemory,
-    testing::Values(MemoryCase{four, [](DAG& d) { d.add_node(kNew1); }},
-                    MemoryCase{four, [](DAG& d) { d.add_node(kC); }},
-                    MemoryCase{two_freed, [](DAG& d) { d.get_or_create_index(kNew1); }},
-                    MemoryCase{four, [](DAG& d) { d.add_edge(kNew1, kNew2); }},
-                    MemoryCase{two_freed, [](DAG& d) { d.add_edge(kNew1, kNew2); }},
-                    MemoryCase{two_freed, [](DAG& d) { d.add_edge(kNew1, kA); }},
-                    MemoryCase{four, [](DAG& d) { d.add_edge(kA, kD); }},
-                    MemoryCase{four, [](DAG& d) { d.allocate_index(kNew1); }},
-                    MemoryCase{four, [](DAG& d) { d.finish_node(kB); }}));
+    testing::Values(MemoryCase{"AddNewNode", four, [](DAG& d) { d.add_node(kNew1); }},
+                    MemoryCase{"AddRegisteredNode", four, [](DAG& d) { d.add_node(kC); }},
+                    MemoryCase{"GetOrCreateReusingASlot", two_freed, [](DAG& d) { d.get_or_create_index(kNew1); }},
+                    MemoryCase{"EdgeBetweenNewNames", four, [](DAG& d) { d.add_edge(kNew1, kNew2); }},
+                    MemoryCase{"EdgeBetweenNewNamesReusingSlots", two_freed, [](DAG& d) { d.add_edge(kNew1, kNew2); }},
+                    MemoryCase{"EdgeFromANewName", two_freed, [](DAG& d) { d.add_edge(kNew1, kA); }},
+                    MemoryCase{"EdgeBetweenKnownNames", four, [](DAG& d) { d.add_edge(kA, kD); }},
+                    MemoryCase{"AllocateIndex", four, [](DAG& d) { d.allocate_index(kNew1); }},
+                    MemoryCase{"FinishNode", four, [](DAG& d) { d.finish_node(kB); }}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace brambleloft
