@@ -178,25 +178,50 @@ bool DAG::add_edge(std::string_view from_node, std::string_view to_node) {
   return true;
 }
 
-bool DAG::would_create_cycle(Index from, Index to) const {
-  const std::uint64_t slots = graph_.size();
+namespace {
+
+using Graph = std::vector<std::optional<DAG::SuccessorSet>>;
+
+// A stack gives the depth-first order, a queue the breadth-first one.
+DAG::Index take_next(std::vector<DAG::Index>& stack) {
+  const DAG::Index next = stack.back();
+  stack.pop_back();
+  return next;
+}
+DAG::Index take_next(std::deque<DAG::Index>& queue) {
+  const DAG::Index next = queue.front();
+  queue.pop_front();
+  return next;
+}
+
+// Whether `target` is reached from `start`. The target is tested when an entry is
+// taken, before any bound, so start == target answers true whatever its value; a
+// node is marked when it is expanded, so each is expanded at most once.
+template <class Frontier>
+bool reaches(const Graph& graph, DAG::Index start, DAG::Index target) {
+  const std::uint64_t slots = graph.size();
   std::vector<unsigned char> visited(slots);
-  std::vector<Index> stack{to};
-  while (!stack.empty()) {
-    const Index node = stack.back();
-    stack.pop_back();
-    // Tested before any bound, so from == to answers true for every value.
-    if (node == from) return true;
+  Frontier frontier{start};
+  while (!frontier.empty()) {
+    const DAG::Index node = take_next(frontier);
+    if (node == target) return true;
     check_index(node, slots);
     if (visited[node]) continue;
     visited[node] = 1;
-    if (!graph_[node]) continue;
-    for (const Index next : *graph_[node]) {
+    if (!graph[node]) continue;
+    for (const DAG::Index next : *graph[node]) {
       check_index(next, slots);
-      if (!visited[next]) stack.push_back(next);
+      if (!visited[next]) frontier.push_back(next);
     }
   }
   return false;
+}
+
+}  // namespace
+
+bool DAG::would_create_cycle(Index from, Index to) const {
+  // An edge from -> to closes a cycle exactly when `to` already reaches `from`.
+  return reaches<std::vector<Index>>(graph_, to, from);
 }
 
 bool DAG::has_path(std::string_view start, std::string_view end) const {
@@ -204,25 +229,7 @@ bool DAG::has_path(std::string_view start, std::string_view end) const {
   if (start_entry == node_to_index_.end()) return false;
   const auto end_entry = node_to_index_.find(end);
   if (end_entry == node_to_index_.end()) return false;
-  const Index target = end_entry->second;
-
-  const std::uint64_t slots = graph_.size();
-  std::vector<unsigned char> visited(slots);
-  std::deque<Index> queue{start_entry->second};
-  while (!queue.empty()) {
-    const Index node = queue.front();
-    queue.pop_front();
-    if (node == target) return true;
-    check_index(node, slots);
-    if (visited[node]) continue;
-    visited[node] = 1;
-    if (!graph_[node]) continue;
-    for (const Index next : *graph_[node]) {
-      check_index(next, slots);
-      if (!visited[next]) queue.push_back(next);
-    }
-  }
-  return false;
+  return reaches<std::deque<Index>>(graph_, start_entry->second, end_entry->second);
 }
 
 }  // namespace brambleloft
