@@ -2,6 +2,7 @@
 
 #include <xxhash.h>
 
+#include <algorithm>
 #include <array>
 #include <limits>
 
@@ -73,6 +74,13 @@ CuckooHash::PairId CuckooHash::store_pair(std::string key, std::string value) {
     return id;
   }
   if (pairs_.size() >= std::numeric_limits<PairId>::max() - 1) raise_fault("capacity overflow");
+  if (pairs_.size() == pairs_.capacity()) {
+    // free_ids_ grows with pairs_, so that dropping a pair never allocates.
+    const std::size_t grown = std::max<std::size_t>(8, 2 * pairs_.capacity());
+    check_array_length(pairs_, grown);
+    pairs_.reserve(grown);
+    free_ids_.reserve(grown);
+  }
   pairs_.push_back(Pair{std::move(key), std::move(value)});
   return static_cast<PairId>(pairs_.size());
 }
@@ -80,7 +88,7 @@ CuckooHash::PairId CuckooHash::store_pair(std::string key, std::string value) {
 void CuckooHash::drop_pair(PairId id) noexcept {
   // Give the strings' memory back now; the id is reused by a later insert.
   pairs_[id - 1] = Pair{};
-  free_ids_.push_back(id);  // cannot reallocate: free_ids_ was reserved to pairs_' size
+  free_ids_.push_back(id);  // cannot reallocate: free_ids_ has room for every pair
 }
 
 bool CuckooHash::insert(std::string key, std::string value) {
@@ -89,7 +97,6 @@ bool CuckooHash::insert(std::string key, std::string value) {
 
 bool CuckooHash::insert_with(std::string key, std::string value, RandomSource& rng) {
   checked_remainder(0, capacity_);  // a table without slots cannot hold the pair: fault first
-  free_ids_.reserve(pairs_.size() + 1);
   const PairId id = store_pair(std::move(key), std::move(value));
   try {
     if (insert_internal(table1_, table2_, capacity_, id, rng) == 0) {
