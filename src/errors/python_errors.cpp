@@ -1,8 +1,6 @@
 #include "errors/python_errors.hpp"
 
-#include <array>
 #include <cstdio>
-#include <cstring>
 
 #include "errors/fault.hpp"
 
@@ -38,22 +36,7 @@ std::string lossy_utf8(PyObject* text) {
   return std::string(PyBytes_AsString(utf8.get()), static_cast<std::size_t>(PyBytes_Size(utf8.get())));
 }
 
-PyObject* interned(const char* name) {
-  struct Entry {
-    const char* name;
-    PyObject* object;
-  };
-  static std::array<Entry, 4> cache{};
-  for (Entry& entry : cache) {
-    if (entry.name != nullptr && std::strcmp(entry.name, name) == 0) return entry.object;
-    if (entry.name == nullptr) {
-      PyObject* object = non_null(PyUnicode_InternFromString(name));
-      entry = Entry{name, object};  // kept for the life of the process
-      return object;
-    }
-  }
-  raise_fault(std::string("too many interned names for ") + name);
-}
+PyObject* intern_forever(const char* name) { return non_null(PyUnicode_InternFromString(name)); }
 
 PyObject* non_null(PyObject* o) {
   if (o == nullptr) {
@@ -201,7 +184,8 @@ void PyError::add_note(std::string_view note) {
     PyErr_Clear();
     return;
   }
-  Ref result = Ref::steal(PyObject_CallMethodObjArgs(value(), interned("add_note"), text.get(), nullptr));
+  static PyObject* const add_note_name = intern_forever("add_note");
+  Ref result = Ref::steal(PyObject_CallMethodObjArgs(value(), add_note_name, text.get(), nullptr));
   if (!result) PyErr_Clear();  // no add_note before 3.11: the error goes out without the note
 }
 

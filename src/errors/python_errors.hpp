@@ -91,8 +91,8 @@ std::string type_qualname(PyObject* type);
 // The UTF-8 text of a str, with replacement characters for lone surrogates.
 std::string lossy_utf8(PyObject* text);
 
-// Interned attribute names, made once.
-PyObject* interned(const char* name);
+// An interned attribute name; callers keep it in a static for the life of the process.
+PyObject* intern_forever(const char* name);
 
 // Checks an interpreter call that must produce an object: a null result is the
 // fault "PyObject pointer is null", after the pending exception is reported.

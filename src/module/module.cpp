@@ -14,7 +14,7 @@ namespace brambleloft {
 namespace {
 
 PyObject* create_class(const ClassDefinition& definition) {
-  // Interpreters before 3.11 keep pointing into the specification's name.
+  // Interpreters before 3.11 keep pointing into the name string of a PyType_Spec.
   const std::string qualified = std::string("builtins.") + definition.name;
   auto name = std::make_unique<char[]>(qualified.size() + 1);
   std::memcpy(name.get(), qualified.c_str(), qualified.size() + 1);
@@ -54,14 +54,15 @@ PyObject* class_object(const ClassDefinition& definition, PyObject*& cache) {
 }
 
 void add_class(PyObject* module, const char* name, PyObject* type) {
-  Ref all = Ref::steal(PyObject_GetAttr(module, interned("__all__")));
+  static PyObject* const all_name = intern_forever("__all__");
+  Ref all = Ref::steal(PyObject_GetAttr(module, all_name));
   if (!all) {
     PyError error = PyError::fetch();
     if (!PyErr_GivenExceptionMatches(reinterpret_cast<PyObject*>(Py_TYPE(error.value())), PyExc_AttributeError)) {
       throw error;
     }
     all = Ref::steal(non_null(PyList_New(0)));
-    if (PyObject_SetAttr(module, interned("__all__"), all.get()) != 0) throw PyError::fetch();
+    if (PyObject_SetAttr(module, all_name, all.get()) != 0) throw PyError::fetch();
   }
   if (!PyList_Check(all.get())) throw PyError::class_mismatch(all.get(), "list");
   Ref text = Ref::steal(non_null(PyUnicode_FromString(name)));
