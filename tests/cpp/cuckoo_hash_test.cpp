@@ -179,26 +179,24 @@ TEST_P(ThirdPairOfOneKey, IsRefusedAndTheFirstTwoStay) {
 
 INSTANTIATE_TEST_SUITE_P(Seeds, ThirdPairOfOneKey, ::testing::Values(1, 2, 3, 42, 1000));
 
-TEST(CuckooHashWalk, GivesUpAfterExactlyMaxKicksDrawsThenGrowsInSteps) {
-  // At capacity 2 the three keys below fit without displacement, so every draw
-  // comes from the one walk at capacity 1.
+TEST(CuckooHashWalk, GivesUpAfterExactlyMaxKicksDrawsThenRePlacesTableOneFirst) {
+  // a and b share table1's slot 0 at capacity 2, so whichever is placed first keeps
+  // it; c fits elsewhere. No walk at capacity 2 needs a draw.
   const std::string a = find_key([](const std::string& k) { return xxh32(k) % 2 == 0; });
-  const std::string b = find_key([](const std::string& k) { return xxh32(k) % 2 == 1; });
-  const std::string c = find_key([&](const std::string& k) {
-    return k != a && xxh32(k) % 2 == 0 && xxh64(k) % 2 == 0;
-  });
+  const std::string b = find_key([&](const std::string& k) { return k != a && xxh32(k) % 2 == 0; });
+  const std::string c = find_key([](const std::string& k) { return xxh32(k) % 2 == 1; });
   CuckooHash table(1);
   CountingSource rng(7);
-  ASSERT_TRUE(table.insert_with(a, "a", rng));
-  ASSERT_TRUE(table.insert_with(b, "b", rng));
+  ASSERT_TRUE(table.insert_with(a, "a", rng));  // table1[0]
+  ASSERT_TRUE(table.insert_with(b, "b", rng));  // table2[0]
   ASSERT_EQ(rng.draws, 0u);
   ASSERT_TRUE(table.insert_with(c, "c", rng));
   EXPECT_EQ(rng.draws, 500u);
   EXPECT_EQ(table.capacity(), 2u);
   EXPECT_EQ(table.growth_factor(), 3u);
-  EXPECT_EQ(table.slot(1, 0)->first, a);
-  EXPECT_EQ(table.slot(1, 1)->first, b);
-  EXPECT_EQ(table.slot(2, 0)->first, c);
+  EXPECT_EQ(table.slot(1, 0)->first, a);  // table1's pairs are placed before table2's
+  EXPECT_EQ(table.slot(2, table.hash2(b))->first, b);
+  EXPECT_EQ(table.slot(1, 1)->first, c);  // the pair held back comes last
 }
 
 TEST(CuckooHashWalk, AFailedDrawUndoesEveryDisplacement) {
