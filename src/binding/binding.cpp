@@ -72,11 +72,11 @@ void extract_arguments_tuple_dict(const FunctionDescription& d, PyObject* args, 
   if (n > p) {
     const std::string was = n == 1 ? "was" : "were";
     if (d.required_positional == p) {
-      fail(display_name(d) + " takes " + std::to_string(p) + " positional arguments but " + std::to_string(n) +
-           " " + was + " given");
+      fail(display_name(d) + " takes " + std::to_string(p) + " positional arguments but " +
+           std::to_string(n) + " " + was + " given");
     }
-    fail(display_name(d) + " takes from " + std::to_string(d.required_positional) + " to " + std::to_string(p) +
-         " positional arguments but " + std::to_string(n) + " " + was + " given");
+    fail(display_name(d) + " takes from " + std::to_string(d.required_positional) + " to " +
+         std::to_string(p) + " positional arguments but " + std::to_string(n) + " " + was + " given");
   }
 
   std::vector<const char*> positional_only_by_keyword;
@@ -89,7 +89,8 @@ void extract_arguments_tuple_dict(const FunctionDescription& d, PyObject* args, 
       for (std::size_t k = 0; k < d.keyword_only.size() && !matched; ++k) {
         if (names_parameter(key, d.keyword_only[k].name)) {
           PyObject*& slot = slots[p + k];
-          if (slot != nullptr) fail(display_name(d) + " got multiple values for argument '" + d.keyword_only[k].name + "'");
+          if (slot != nullptr)
+            fail(display_name(d) + " got multiple values for argument '" + d.keyword_only[k].name + "'");
           slot = value;
           matched = true;
         }
@@ -122,7 +123,8 @@ void extract_arguments_tuple_dict(const FunctionDescription& d, PyObject* args, 
   }
   std::vector<const char*> missing_keywords;
   for (std::size_t k = 0; k < d.keyword_only.size(); ++k) {
-    if (d.keyword_only[k].required && slots[p + k] == nullptr) missing_keywords.push_back(d.keyword_only[k].name);
+    if (d.keyword_only[k].required && slots[p + k] == nullptr)
+      missing_keywords.push_back(d.keyword_only[k].name);
   }
   if (!missing_keywords.empty()) fail_missing(d, "keyword", missing_keywords);
 }

@@ -118,8 +118,8 @@ struct MethodEntry {
   using Args = typename Traits::Args;
   static_assert(std::tuple_size_v<Args> == sizeof...(Params), "one name per parameter");
 
-  static constexpr FunctionDescription description{
-      PythonName<State>::name.text, Name.text, detail::parameter_names<Params...>, 0, sizeof...(Params)};
+  static constexpr FunctionDescription description{PythonName<State>::name.text, Name.text,
+                                                   detail::parameter_names<Params...>, 0, sizeof...(Params)};
 
   static PyObject* call(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     return fault_trap([&]() -> PyObject* {
@@ -142,8 +142,7 @@ template <auto Method, FixedString Name, Access kind, FixedString... Params>
 constexpr PyMethodDef method() {
   using Entry = MethodEntry<Method, Name, kind, Params...>;
   return PyMethodDef{Name.text, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&Entry::call)),
-                     METH_VARARGS | METH_KEYWORDS,
-                     detail::signature_text<Name, "$self", Params...>.data()};
+                     METH_VARARGS | METH_KEYWORDS, detail::signature_text<Name, "$self", Params...>.data()};
 }
 
 // The constructor entry: bind, convert, build the state, then make the instance.
@@ -153,8 +152,8 @@ struct ConstructorEntry;
 template <class State, class... A, FixedString... Params>
 struct ConstructorEntry<State, State(A...), Params...> {
   static_assert(sizeof...(A) == sizeof...(Params), "one name per parameter");
-  static constexpr FunctionDescription description{
-      PythonName<State>::name.text, "__new__", detail::parameter_names<Params...>, 0, sizeof...(Params)};
+  static constexpr FunctionDescription description{PythonName<State>::name.text, "__new__",
+                                                   detail::parameter_names<Params...>, 0, sizeof...(Params)};
 
   static PyObject* call(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
     return fault_trap([&]() -> PyObject* {
@@ -162,8 +161,7 @@ struct ConstructorEntry<State, State(A...), Params...> {
       extract_arguments_tuple_dict(description, args, kwargs, slots);
       constexpr auto sequence = std::make_index_sequence<sizeof...(Params)>();
       auto converted = detail::convert_all<std::tuple<A...>>(slots, description.positional.data(), sequence);
-      return std::apply(
-          [type](auto&... a) { return create_instance(type, State(a.get()...)); }, converted);
+      return std::apply([type](auto&... a) { return create_instance(type, State(a.get()...)); }, converted);
     });
   }
 };

@@ -24,7 +24,7 @@ struct FunctionDescription {
 
 // Fills `slots` (one per positional parameter, then one per keyword-only one) with
 // borrowed references, or throws the binding TypeError.
-void extract_arguments_tuple_dict(const FunctionDescription& description, PyObject* args,
-                                  PyObject* kwargs, PyObject** slots);
+void extract_arguments_tuple_dict(const FunctionDescription& description, PyObject* args, PyObject* kwargs,
+                                  PyObject** slots);
 
 }  // namespace brambleloft

@@ -116,8 +116,8 @@ bool CuckooHash::insert_with(std::string key, std::string value, RandomSource& r
   return false;
 }
 
-CuckooHash::PairId CuckooHash::insert_internal(Table& t1, Table& t2, std::uint64_t capacity,
-                                               PairId homeless, RandomSource& rng) const {
+CuckooHash::PairId CuckooHash::insert_internal(Table& t1, Table& t2, std::uint64_t capacity, PairId homeless,
+                                               RandomSource& rng) const {
   std::array<std::uint64_t, kMaxKicks> displaced;
   std::uint64_t kicks = 0;
   auto undo = [&] {

@@ -87,9 +87,7 @@ class DAG {
 
   // Read-only views for tests and invariant checks.
   const std::vector<std::optional<SuccessorSet>>& graph() const noexcept { return graph_; }
-  const std::vector<std::optional<std::string>>& index_to_node() const noexcept {
-    return index_to_node_;
-  }
+  const std::vector<std::optional<std::string>>& index_to_node() const noexcept { return index_to_node_; }
   const std::vector<Index>& free_indices() const noexcept { return free_indices_; }
 
  private:

@@ -17,8 +17,8 @@ void fill_from_os_entropy(void* buffer, std::size_t size, const char* purpose) {
     if (got < 0) {
       if (errno == EINTR) continue;
       const int err = errno;
-      raise_fault(std::string("initialising ") + purpose + " failed: " + std::strerror(err) +
-                  " (os error " + std::to_string(err) + ")");
+      raise_fault(std::string("initialising ") + purpose + " failed: " + std::strerror(err) + " (os error " +
+                  std::to_string(err) + ")");
     }
     out += got;
     size -= static_cast<std::size_t>(got);

@@ -31,7 +31,8 @@ std::optional<std::string> utf8_str(PyObject* o) {
 std::string lossy_utf8(PyObject* text) {
   // Lone surrogates pass through the encoder and then become replacement characters.
   Ref bytes = Ref::steal(non_null(PyUnicode_AsEncodedString(text, "utf-8", "surrogatepass")));
-  Ref clean = Ref::steal(non_null(PyUnicode_DecodeUTF8(PyBytes_AsString(bytes.get()), PyBytes_Size(bytes.get()), "replace")));
+  Ref clean = Ref::steal(
+      non_null(PyUnicode_DecodeUTF8(PyBytes_AsString(bytes.get()), PyBytes_Size(bytes.get()), "replace")));
   Ref utf8 = Ref::steal(non_null(PyUnicode_AsUTF8String(clean.get())));
   return std::string(PyBytes_AsString(utf8.get()), static_cast<std::size_t>(PyBytes_Size(utf8.get())));
 }
@@ -146,7 +147,8 @@ void PyError::make_concrete() {
     type_ = Ref::borrow(PyExc_TypeError);
     message = "exceptions must derive from BaseException";
   }
-  Ref text = Ref::steal(non_null(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size()))));
+  Ref text = Ref::steal(
+      non_null(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size()))));
   value_ = Ref::steal(non_null(PyObject_CallFunctionObjArgs(type_.get(), text.get(), nullptr)));
   deferred_ = false;
   mismatch_object_type_ = Ref();
@@ -191,9 +193,11 @@ void PyError::add_note(std::string_view note) {
 
 std::string PyError::debug_text() {
   PyObject* v = value();
-  std::string text = "PyErr { type: " + utf8_str(reinterpret_cast<PyObject*>(Py_TYPE(v))).value_or("<unknown>");
+  std::string text =
+      "PyErr { type: " + utf8_str(reinterpret_cast<PyObject*>(Py_TYPE(v))).value_or("<unknown>");
   text += ", value: " + utf8_str(v).value_or("<unprintable>");
-  text += ", traceback: " + (traceback_ ? utf8_str(traceback_.get()).value_or("<unprintable>") : std::string("None"));
+  text += ", traceback: " +
+          (traceback_ ? utf8_str(traceback_.get()).value_or("<unprintable>") : std::string("None"));
   return text + " }";
 }
 

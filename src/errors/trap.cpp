@@ -15,9 +15,7 @@ namespace {
   std::abort();
 }
 
-void raise_panic(const std::string& message) {
-  PyError::deferred(panic_exception_type(), message).restore();
-}
+void raise_panic(const std::string& message) { PyError::deferred(panic_exception_type(), message).restore(); }
 
 }  // namespace
 

@@ -16,8 +16,7 @@ enum class Access { Shared, Exclusive };
 
 template <class State>
 struct Instance {
-  PyObject_HEAD
-  State state;
+  PyObject_HEAD State state;
   // 0: free; n > 0: n shared accesses; -1: one exclusive access.
   std::atomic<std::int64_t> borrow_flag;
 

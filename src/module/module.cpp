@@ -58,7 +58,8 @@ void add_class(PyObject* module, const char* name, PyObject* type) {
   Ref all = Ref::steal(PyObject_GetAttr(module, all_name));
   if (!all) {
     PyError error = PyError::fetch();
-    if (!PyErr_GivenExceptionMatches(reinterpret_cast<PyObject*>(Py_TYPE(error.value())), PyExc_AttributeError)) {
+    if (!PyErr_GivenExceptionMatches(reinterpret_cast<PyObject*>(Py_TYPE(error.value())),
+                                     PyExc_AttributeError)) {
       throw error;
     }
     all = Ref::steal(non_null(PyList_New(0)));
@@ -96,6 +97,4 @@ PyModuleDef module_definition = {
 
 }  // namespace brambleloft
 
-PyMODINIT_FUNC PyInit_brambleloft(void) {
-  return PyModuleDef_Init(&brambleloft::module_definition);
-}
+PyMODINIT_FUNC PyInit_brambleloft(void) { return PyModuleDef_Init(&brambleloft::module_definition); }

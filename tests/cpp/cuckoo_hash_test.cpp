@@ -135,8 +135,8 @@ TEST(CuckooHashInsert, ASecondKeyOnATakenFirstSlotGoesToTableTwoWithoutADraw) {
   CuckooHash table(8);
   CountingSource rng(1);
   const std::string first = "k0";
-  const std::string second = find_key(
-      [&](const std::string& k) { return k != first && xxh32(k) % 8 == xxh32(first) % 8; });
+  const std::string second =
+      find_key([&](const std::string& k) { return k != first && xxh32(k) % 8 == xxh32(first) % 8; });
   ASSERT_TRUE(table.insert_with(first, "1", rng));
   ASSERT_TRUE(table.insert_with(second, "2", rng));
   EXPECT_EQ(table.slot(2, table.hash2(second))->first, second);
@@ -237,7 +237,8 @@ TEST(CuckooHashGrowth, EveryPairSurvivesManyGrowthsFromCapacityOne) {
   CuckooHash table(1);
   CountingSource rng(5);
   constexpr int kKeys = 1500;
-  for (int i = 0; i < kKeys; ++i) insert_until_stored(table, "key" + std::to_string(i), "v" + std::to_string(i), rng);
+  for (int i = 0; i < kKeys; ++i)
+    insert_until_stored(table, "key" + std::to_string(i), "v" + std::to_string(i), rng);
   EXPECT_EQ(table.size(), static_cast<std::uint64_t>(kKeys));
   expect_invariants(table);
   for (int i = 0; i < kKeys; ++i) {

@@ -47,14 +47,13 @@ struct Snapshot {
   bool operator==(const Snapshot&) const = default;
 };
 void PrintTo(const Snapshot& s, std::ostream* out) {
-  *out << testing::PrintToString(s.graph) << " names " << testing::PrintToString(s.names)
-       << " free " << testing::PrintToString(s.free);
+  *out << testing::PrintToString(s.graph) << " names " << testing::PrintToString(s.names) << " free "
+       << testing::PrintToString(s.free);
 }
 Snapshot snapshot(const DAG& dag) {
   Snapshot s{{}, dag.index_to_node(), dag.free_indices()};
   for (const auto& slot : dag.graph()) {
-    s.graph.push_back(slot ? std::optional(std::set<Index>(slot->begin(), slot->end()))
-                           : std::nullopt);
+    s.graph.push_back(slot ? std::optional(std::set<Index>(slot->begin(), slot->end())) : std::nullopt);
   }
   return s;
 }
@@ -96,8 +95,7 @@ testing::AssertionResult invariants_hold(const DAG& dag) {
   std::vector<std::size_t> indegree(n, 0);
   std::size_t live = 0;
   for (std::size_t i = 0; i < n; ++i) {
-    if (graph[i].has_value() != dag.index_to_node()[i].has_value())
-      return fail() << "half slot " << i;
+    if (graph[i].has_value() != dag.index_to_node()[i].has_value()) return fail() << "half slot " << i;
     if (!graph[i] && stacked[i] != 1) return fail() << "free slot " << i << " is not stacked";
     if (!graph[i]) continue;
     ++live;
@@ -208,9 +206,8 @@ TEST_P(DagReleaseByName, ANodeLosesItsNameItsMarkAndItsEdgesInBothDirections) {
   EXPECT_TRUE(dag.add_node("b"));
   release(dag, "b");
   EXPECT_FALSE(is_registered(dag, "b"));
-  EXPECT_EQ(snapshot(dag), (Snapshot{{std::set<Index>{}, std::nullopt, std::set<Index>{}},
-                                     {"a", std::nullopt, "c"},
-                                     {1}}));
+  EXPECT_EQ(snapshot(dag),
+            (Snapshot{{std::set<Index>{}, std::nullopt, std::set<Index>{}}, {"a", std::nullopt, "c"}, {1}}));
   EXPECT_FALSE(dag.has_path("a", "c"));
   EXPECT_TRUE(dag.add_edge("c", "a"));
   // Back under the index it freed, unmarked and without edges.
@@ -221,9 +218,7 @@ TEST_P(DagReleaseByName, ANodeLosesItsNameItsMarkAndItsEdgesInBothDirections) {
 
 INSTANTIATE_TEST_SUITE_P(FinishAndRemove, DagReleaseByName,
                          testing::Values(&DAG::finish_node, &DAG::remove_node),
-                         [](const auto& info) {
-                           return info.index ? "remove_node" : "finish_node";
-                         });
+                         [](const auto& info) { return info.index ? "remove_node" : "finish_node"; });
 
 // ---------------------------------------------------------------------------------
 // Edges, the cycle test and reachability
@@ -295,8 +290,7 @@ TEST(DagFaults, AnIndexBeyondTheSlotsIsABoundsFaultAndChangesNothing) {
   EXPECT_EQ(fault_of([&] { dag.would_create_cycle(0, 5); }),
             "index out of bounds: the len is 3 but the index is 5");
   EXPECT_FALSE(dag.would_create_cycle(5, 0));
-  EXPECT_EQ(fault_of([&] { dag.release_index(3); }),
-            "index out of bounds: the len is 3 but the index is 3");
+  EXPECT_EQ(fault_of([&] { dag.release_index(3); }), "index out of bounds: the len is 3 but the index is 3");
   EXPECT_EQ(fault_of([&] { dag.release_index(kMaxIndex); }), bounds_message(3, kMaxIndex));
   EXPECT_EQ(fault_of([] { DAG().would_create_cycle(1, 0); }), bounds_message(0, 0));
   EXPECT_EQ(snapshot(dag), before);
@@ -489,8 +483,8 @@ TEST_P(DagRandomOperations, KeepTheInvariantsAndAnswerLikeTheModel) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Seeds, DagRandomOperations,
-                         testing::Values(RandomRun{1, false}, RandomRun{0x5eed, false},
-                                         RandomRun{1, true}, RandomRun{0x5eed, true}),
+                         testing::Values(RandomRun{1, false}, RandomRun{0x5eed, false}, RandomRun{1, true},
+                                         RandomRun{0x5eed, true}),
                          [](const auto& info) {
                            return (info.param.index_level ? "BothLevels" : "NameLevel") +
                                   std::to_string(info.param.seed);
@@ -501,9 +495,8 @@ INSTANTIATE_TEST_SUITE_P(Seeds, DagRandomOperations,
 // every failure must leave the instance as it was.
 
 // Long names, so that every copy of one allocates.
-const std::string kA = "node-a-named-beyond-the-small-string-buffer", kB = "node-b" + kA,
-                  kC = "node-c" + kA, kD = "node-d" + kA, kNew1 = "new-1" + kA,
-                  kNew2 = "new-2" + kA;
+const std::string kA = "node-a-named-beyond-the-small-string-buffer", kB = "node-b" + kA, kC = "node-c" + kA,
+                  kD = "node-d" + kA, kNew1 = "new-1" + kA, kNew2 = "new-2" + kA;
 
 // All four slots live and never released: the next append and the first release
 // both have to grow an array.
@@ -549,15 +542,16 @@ TEST_P(DagOutOfMemory, AFailedAllocationLeavesTheInstanceAsItWas) {
 
 INSTANTIATE_TEST_SUITE_P(
     Operations, DagOutOfMemory,
-    testing::Values(MemoryCase{"AddNewNode", four, [](DAG& d) { d.add_node(kNew1); }},
-                    MemoryCase{"AddRegisteredNode", four, [](DAG& d) { d.add_node(kC); }},
-                    MemoryCase{"GetOrCreateReusingASlot", two_freed, [](DAG& d) { d.get_or_create_index(kNew1); }},
-                    MemoryCase{"EdgeBetweenNewNames", four, [](DAG& d) { d.add_edge(kNew1, kNew2); }},
-                    MemoryCase{"EdgeBetweenNewNamesReusingSlots", two_freed, [](DAG& d) { d.add_edge(kNew1, kNew2); }},
-                    MemoryCase{"EdgeFromANewName", two_freed, [](DAG& d) { d.add_edge(kNew1, kA); }},
-                    MemoryCase{"EdgeBetweenKnownNames", four, [](DAG& d) { d.add_edge(kA, kD); }},
-                    MemoryCase{"AllocateIndex", four, [](DAG& d) { d.allocate_index(kNew1); }},
-                    MemoryCase{"FinishNode", four, [](DAG& d) { d.finish_node(kB); }}),
+    testing::Values(
+        MemoryCase{"AddNewNode", four, [](DAG& d) { d.add_node(kNew1); }},
+        MemoryCase{"AddRegisteredNode", four, [](DAG& d) { d.add_node(kC); }},
+        MemoryCase{"GetOrCreateReusingASlot", two_freed, [](DAG& d) { d.get_or_create_index(kNew1); }},
+        MemoryCase{"EdgeBetweenNewNames", four, [](DAG& d) { d.add_edge(kNew1, kNew2); }},
+        MemoryCase{"EdgeBetweenNewNamesReusingSlots", two_freed, [](DAG& d) { d.add_edge(kNew1, kNew2); }},
+        MemoryCase{"EdgeFromANewName", two_freed, [](DAG& d) { d.add_edge(kNew1, kA); }},
+        MemoryCase{"EdgeBetweenKnownNames", four, [](DAG& d) { d.add_edge(kA, kD); }},
+        MemoryCase{"AllocateIndex", four, [](DAG& d) { d.allocate_index(kNew1); }},
+        MemoryCase{"FinishNode", four, [](DAG& d) { d.finish_node(kB); }}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
