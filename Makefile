@@ -1,8 +1,8 @@
 # Entry points for people and CI. Each target installs the Debian packages it lacks.
 BUILD ?= build
 JOBS ?= $(shell nproc)
-BUILD_PACKAGES = cmake g++ make binutils libxxhash-dev python3-dev
-TEST_PACKAGES = $(BUILD_PACKAGES) libgtest-dev xxhash python3-pytest python3-hypothesis \
+BUILD_PACKAGES = cmake g++ make binutils libxxhash-dev python3-dev libgtest-dev
+TEST_PACKAGES = $(BUILD_PACKAGES) xxhash python3-pytest python3-hypothesis \
                 python3-exceptiongroup python3-tomli python3-pip python3-setuptools python3-wheel \
                 python3-venv python3-mypy python3-setuptools-whl python3-wheel-whl
 BENCH_PACKAGES = $(BUILD_PACKAGES) python3-networkx
@@ -18,10 +18,8 @@ deps-test:
 deps-bench:
 	@bash tools/ensure_packages.sh $(BENCH_PACKAGES)
 
-$(BUILD)/CMakeCache.txt:
+build: deps-build
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBRAMBLELOFT_TESTS=ON
-
-build: deps-build $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS)
 
 demo: build
