@@ -157,11 +157,10 @@ void PyError::make_concrete() {
 void PyError::restore() && {
   if (deferred_) {
     // The hot error paths (binding, access conflicts) never build the instance here.
-    std::string message = message_;
     if (mismatch_object_type_ || mismatch_none_) {
       make_concrete();
     } else if (PyExceptionClass_Check(type_.get())) {
-      PyErr_SetString(type_.get(), message.c_str());
+      PyErr_SetString(type_.get(), message_.c_str());
       return;
     } else {
       PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
