@@ -21,7 +21,7 @@
 #include <utility>
 #include <vector>
 
-#include "cuckoo_hash/generator.hpp"
+#include "random/generator.hpp"
 
 namespace brambleloft {
 

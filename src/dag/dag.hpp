@@ -9,7 +9,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "dag/keyed_hash.hpp"
+#include "random/keyed_hash.hpp"
 
 namespace brambleloft {
 

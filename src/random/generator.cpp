@@ -1,8 +1,8 @@
-#include "cuckoo_hash/generator.hpp"
+#include "random/generator.hpp"
 
 #include <optional>
 
-#include "errors/os_entropy.hpp"
+#include "random/entropy.hpp"
 
 namespace brambleloft {
 

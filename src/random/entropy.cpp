@@ -1,6 +1,7 @@
-#include "errors/os_entropy.hpp"
+#include "random/entropy.hpp"
 
-#include <sys/random.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -13,7 +14,9 @@ namespace brambleloft {
 void fill_from_os_entropy(void* buffer, std::size_t size, const char* purpose) {
   auto* out = static_cast<unsigned char*>(buffer);
   while (size > 0) {
-    const ssize_t got = getrandom(out, size, 0);
+    // The system call itself, not glibc's wrapper: the wrapper only exists from glibc
+    // 2.25, and the module must load on older systems too.
+    const long got = syscall(SYS_getrandom, out, size, 0);
     if (got < 0) {
       if (errno == EINTR) continue;
       const int err = errno;

@@ -1,3 +1,6 @@
+// Randomness, in one place: the OS entropy source (here), the per-thread walk
+// generator (generator.hpp) and the keyed hashers of the graph (keyed_hash.hpp).
+//
 // Seeds drawn from the operating system's entropy source. A failure is an
 // internal fault that names the OS error.
 #pragma once

@@ -13,7 +13,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "errors/os_entropy.hpp"
+#include "random/entropy.hpp"
 
 namespace brambleloft {
 
