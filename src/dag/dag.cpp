@@ -232,4 +232,48 @@ bool DAG::has_path(std::string_view start, std::string_view end) const {
   return reaches<std::deque<Index>>(graph_, start_entry->second, end_entry->second);
 }
 
+std::vector<DAG::Index> DAG::successors(Index index) const {
+  if (!is_live(index)) return {};
+  return {graph_[index]->begin(), graph_[index]->end()};
+}
+
+std::optional<DAG::Index> DAG::index_of(std::string_view node) const {
+  const auto found = node_to_index_.find(node);
+  if (found == node_to_index_.end()) return std::nullopt;
+  return found->second;
+}
+
+std::optional<std::string> DAG::broken_invariant() const {
+  const std::size_t n = graph_.size();
+  if (index_to_node_.size() != n) return "graph and index_to_node differ in length";
+  std::vector<int> stacked(n, 0);
+  for (const Index i : free_indices_) {
+    if (i >= n || graph_[i] || ++stacked[i] > 1) return "free list holds " + std::to_string(i) + " wrongly";
+  }
+  std::vector<std::size_t> indegree(n, 0);
+  std::size_t live = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (graph_[i].has_value() != index_to_node_[i].has_value()) return "half slot " + std::to_string(i);
+    if (!graph_[i] && stacked[i] != 1) return "free slot " + std::to_string(i) + " is not on the free list";
+    if (!graph_[i]) continue;
+    ++live;
+    for (const Index s : *graph_[i]) {
+      if (s >= n || !graph_[s] || s == i) return "bad edge " + std::to_string(i) + " -> " + std::to_string(s);
+      ++indegree[s];
+    }
+  }
+  // Kahn's algorithm peels off every live node exactly when there is no cycle.
+  std::deque<Index> ready;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (graph_[i] && indegree[i] == 0) ready.push_back(i);
+  }
+  for (; !ready.empty(); ready.pop_front(), --live) {
+    for (const Index s : *graph_[ready.front()]) {
+      if (--indegree[s] == 0) ready.push_back(s);
+    }
+  }
+  if (live != 0) return std::to_string(live) + " nodes lie on a cycle";
+  return std::nullopt;
+}
+
 }  // namespace brambleloft

@@ -89,6 +89,15 @@ class DAG {
   const std::vector<std::optional<SuccessorSet>>& graph() const noexcept { return graph_; }
   const std::vector<std::optional<std::string>>& index_to_node() const noexcept { return index_to_node_; }
   const std::vector<Index>& free_indices() const noexcept { return free_indices_; }
+  Index slot_count() const noexcept { return graph_.size(); }
+  bool is_live(Index index) const noexcept { return index < graph_.size() && graph_[index]; }
+  // The successors of a live slot, in no particular order; none for a free one.
+  std::vector<Index> successors(Index index) const;
+  std::optional<Index> index_of(std::string_view node) const;
+  std::size_t name_count() const noexcept { return node_to_index_.size(); }
+  // A description of the first invariant found broken, or nothing when all hold.
+  // O(slots + edges).
+  std::optional<std::string> broken_invariant() const;
 
  private:
   // Enough to give a slot back exactly as it was taken.

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "errors/fault.hpp"
+#include "support/reference_dag.hpp"
 
 // Allocation failures on demand: once a test's budget is spent, the next allocation
 // throws std::bad_alloc. Without a budget this is plain malloc/free. Out of line,
@@ -488,6 +489,70 @@ INSTANTIATE_TEST_SUITE_P(Seeds, DagRandomOperations,
                          [](const auto& info) {
                            return (info.param.index_level ? "BothLevels" : "NameLevel") +
                                   std::to_string(info.param.seed);
+                         });
+
+// ---------------------------------------------------------------------------------
+// Long random sequences of every operation, names and indices mixed, against the plain
+// model: every answer, fault and state must agree and the invariants hold throughout.
+
+struct DifferentialRun {
+  std::uint64_t seed;
+  std::size_t names;  // pool size: a small pool revisits nodes, a large one grows the graph
+  bool index_level;   // also allocate and release indices directly
+};
+
+void PrintTo(const DifferentialRun& run, std::ostream* os) {
+  *os << "seed " << run.seed << ", " << run.names << " names" << (run.index_level ? ", both levels" : "");
+}
+
+class DagAgainstTheModel : public testing::TestWithParam<DifferentialRun> {};
+
+TEST_P(DagAgainstTheModel, AgreesInEveryAnswerFaultAndState) {
+  using reference::Call;
+  const DifferentialRun run = GetParam();
+  std::mt19937_64 random(run.seed);
+  auto below = [&](std::uint64_t n) { return random() % n; };
+  std::vector<std::string> pool{"", "\xce\xa9"};
+  while (pool.size() < run.names) pool.push_back("n" + std::to_string(pool.size()));
+  // Edges first among names close in the pool, so that long paths and reordering arise.
+  auto nearby = [&](std::size_t i) { return pool[(i + below(9)) % pool.size()]; };
+  auto any_index = [&](const DAG& dag) { return below(8) == 0 ? kMaxIndex : below(dag.slot_count() + 3); };
+
+  // Mostly edges, so that the graph fills up between releases; a few hub names in
+  // many edges give some nodes a high degree.
+  const std::vector<int> weights = {5, 3, 3, 40, 8, 5, 3, 4, 10};
+  std::discrete_distribution<int> pick_call(weights.begin(), weights.end());
+
+  DAG dag;
+  reference::ReferenceDag model;
+  std::map<Call, int> calls;
+  for (int step = 0; step < 6000; ++step) {
+    reference::Operation op;
+    op.call = static_cast<Call>(pick_call(random));
+    // Two hubs, never released by name: pool[0] gains successors, pool[1] predecessors.
+    const bool hub = op.call == Call::add_edge && below(3) == 0;
+    const std::size_t i = hub ? below(2) : 2 + below(pool.size() - 2);
+    op.first = pool[i];
+    op.second = below(4) == 0 || hub ? pool[below(pool.size())] : nearby(i);
+    if (hub ? i == 1 : below(2) == 0) std::swap(op.first, op.second);
+    op.from = any_index(dag);
+    op.to = below(3) == 0 ? any_index(dag) : op.from ^ below(4);
+    if (!run.index_level && (op.call == Call::allocate_index || op.call == Call::release_index)) continue;
+    ++calls[op.call];
+    const auto wrong = reference::apply(dag, model, op);
+    ASSERT_FALSE(wrong) << "step " << step << ": " << *wrong;
+  }
+  EXPECT_EQ(calls.size(), run.index_level ? 9u : 7u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Runs, DagAgainstTheModel,
+                         testing::Values(DifferentialRun{1, 12, false}, DifferentialRun{2, 12, true},
+                                         DifferentialRun{3, 64, false}, DifferentialRun{4, 64, true},
+                                         DifferentialRun{5, 400, true}),
+                         [](const auto& info) {
+                           return "Seed" + std::to_string(info.param.seed) + "Names" +
+                                  std::to_string(info.param.names) +
+                                  (info.param.index_level ? "BothLevels" : "NameLevel");
                          });
 
 // ---------------------------------------------------------------------------------
