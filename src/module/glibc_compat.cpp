@@ -1,0 +1,117 @@
+// Link glue that lets one module built with a current toolchain load on every x86-64 glibc from 2.17 on
+// (the manylinux2014 policy). Only the module links this file (CMake option BRAMBLELOFT_MANYLINUX).
+//
+// A reference to a libc function binds to the newest version of it that the build machine's glibc has.
+// The linker routes each reference listed in CMakeLists.txt (--wrap=NAME) to __wrap_NAME below, which
+// binds to a version old systems have or does the work itself. Each replacement behaves as the newer
+// symbol does, as far as this module can tell.
+//
+// The C++ runtime is linked in from libstdc++.a; two of its pieces are replaced here for the same reason:
+// the thread-exit list (glibc 2.18 adds the function it would use) and the exception globals (its
+// thread-local needs __tls_get_addr, so the module would need the dynamic loader itself).
+
+#include <pthread.h>
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+// The version each binding takes: where glibc 2.34 moved a function from libpthread or libdl into libc,
+// the original version stays there as an alias, so the old name serves on either side of the move.
+// libpthread.so.0 and libdl.so.2 are linked as needed libraries so that old systems look there.
+extern "C" {
+void* brambleloft_dlsym_2_2_5(void* handle, const char* name);
+int brambleloft_pthread_getname_np_2_12(pthread_t thread, char* name, std::size_t size);
+int brambleloft_pthread_key_create_2_2_5(pthread_key_t* key, void (*destructor)(void*));
+int brambleloft_pthread_setspecific_2_2_5(pthread_key_t key, const void* value);
+}
+__asm__(".symver brambleloft_dlsym_2_2_5, dlsym@GLIBC_2.2.5");
+__asm__(".symver brambleloft_pthread_getname_np_2_12, pthread_getname_np@GLIBC_2.12");
+__asm__(".symver brambleloft_pthread_key_create_2_2_5, pthread_key_create@GLIBC_2.2.5");
+__asm__(".symver brambleloft_pthread_setspecific_2_2_5, pthread_setspecific@GLIBC_2.2.5");
+
+extern "C" {
+
+// memcpy@GLIBC_2.14 is glibc's default; the original memcpy@GLIBC_2.2.5 is memmove, which serves for
+// every copy, so go there directly.
+void* __wrap_memcpy(void* to, const void* from, std::size_t size) { return memmove(to, from, size); }
+
+void* __wrap_dlsym(void* handle, const char* name) { return brambleloft_dlsym_2_2_5(handle, name); }
+
+int __wrap_pthread_getname_np(pthread_t thread, char* name, std::size_t size) {
+  return brambleloft_pthread_getname_np_2_12(thread, name, size);
+}
+
+// glibc 2.32 lets libstdc++ skip atomic reference counting while a process has one thread. Zero, "maybe
+// several threads", is always a correct answer; it only keeps the atomic instructions.
+char __wrap___libc_single_threaded = 0;
+
+}  // extern "C"
+
+namespace {
+
+// Destructors of this module's thread_local objects, run when their thread ends (newest first), as
+// glibc's __cxa_thread_atexit_impl would. A thread ending through pthread_exit or a return runs them
+// from the key's destructor; the thread that calls exit() runs them from atexit().
+struct ThreadExitEntry {
+  void (*destructor)(void*);
+  void* object;
+  ThreadExitEntry* next;
+};
+
+__attribute__((tls_model("initial-exec"))) thread_local ThreadExitEntry* thread_exit_entries = nullptr;
+pthread_key_t thread_exit_key;
+
+void run_thread_exit_entries(void*) {
+  // A destructor may register another one; it runs too.
+  while (ThreadExitEntry* entry = thread_exit_entries) {
+    thread_exit_entries = entry->next;
+    entry->destructor(entry->object);
+    delete entry;
+  }
+}
+
+void run_exiting_thread_entries() { run_thread_exit_entries(nullptr); }
+
+bool thread_exit_key_made() {
+  static const bool made = [] {
+    if (brambleloft_pthread_key_create_2_2_5(&thread_exit_key, run_thread_exit_entries) != 0) return false;
+    std::atexit(run_exiting_thread_entries);
+    return true;
+  }();
+  return made;
+}
+
+// The Itanium C++ ABI's per-thread exception state, in the layout it fixes. libstdc++'s own copy is a
+// general-dynamic thread-local; the initial-exec model reaches it without the dynamic loader's help.
+struct ExceptionGlobals {
+  void* caught_exceptions;
+  unsigned int uncaught_exceptions;
+};
+
+__attribute__((tls_model("initial-exec"))) thread_local ExceptionGlobals exception_globals{};
+
+}  // namespace
+
+extern "C" {
+
+int __wrap___cxa_thread_atexit_impl(void (*destructor)(void*), void* object, void* /*dso_handle*/) {
+  // The module is never unloaded (CPython keeps extension modules), so the handle needs no bookkeeping.
+  if (!thread_exit_key_made()) return -1;
+  auto* entry = new (std::nothrow) ThreadExitEntry{destructor, object, thread_exit_entries};
+  if (entry == nullptr) return -1;
+  // Any non-null value makes the key's destructor run at thread exit.
+  if (brambleloft_pthread_setspecific_2_2_5(thread_exit_key, entry) != 0) {
+    delete entry;
+    return -1;
+  }
+  thread_exit_entries = entry;
+  return 0;
+}
+
+void* __cxa_get_globals_fast() noexcept { return &exception_globals; }
+void* __cxa_get_globals() noexcept { return &exception_globals; }
+
+}  // extern "C"
