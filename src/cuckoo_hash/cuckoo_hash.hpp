@@ -10,17 +10,22 @@
 //  - no stored pair is ever lost: an insertion that cannot place its pair hands
 //    it back and leaves every earlier pair where it was.
 //
-// The slots hold small ids into a pair store rather than the strings themselves,
-// so a walk swaps 4-byte ids and growth re-places ids without touching strings.
+// A slot is one word: the address of the pair's block (pair_store.hpp) in the low
+// 48 bits and a 16-bit tag of the key's xxh32 above them, 0 when empty. A probe
+// at a slot holding another key is settled by the tag almost always, without
+// reading that key's bytes. Walks and growth move slot words; blocks stay put.
 #pragma once
+
+#include <xxhash.h>
 
 #include <cstdint>
 #include <optional>
-#include <string>
 #include <string_view>
 #include <utility>
-#include <vector>
 
+#include "cuckoo_hash/pair_store.hpp"
+#include "cuckoo_hash/remainder.hpp"
+#include "cuckoo_hash/slot_table.hpp"
 #include "random/generator.hpp"
 
 namespace brambleloft {
@@ -30,28 +35,39 @@ class CuckooHash {
   static constexpr std::uint64_t kMaxKicks = 500;
 
   // Both tables get `size` empty slots; 0 is accepted, and every later operation
-  // that needs an index then raises the remainder fault.
+  // that needs an index then raises the remainder fault. O(1): the slots are
+  // zeroed pages that the OS provides as they are first written.
   // Faults: "capacity overflow" when one table's storage exceeds the address range.
+  // Throws std::bad_alloc when the memory cannot be reserved.
   explicit CuckooHash(std::uint64_t size);
 
   // xxh32(key) % capacity, and xxh64(key) % capacity. Faults on capacity 0.
-  std::uint64_t hash1(std::string_view key) const;
-  std::uint64_t hash2(std::string_view key) const;
+  std::uint64_t hash1(std::string_view key) const { return remainder_.of32(digest1(key)); }
+  std::uint64_t hash2(std::string_view key) const { return remainder_.of64(digest2(key)); }
 
   // The value of the key's pair in table1, else in table2, else nothing. The view
-  // stays valid until the next change. O(1): one xxh32, at most one xxh64.
-  std::optional<std::string_view> get(std::string_view key) const;
+  // stays valid until the next change. O(1): one xxh32, at most one xxh64, and the
+  // bytes of at most two blocks, each read only when its tag matches.
+  std::optional<std::string_view> get(std::string_view key) const {
+    const std::uint32_t d1 = digest1(key);
+    const std::uint64_t tag = tag_of(d1);
+    if (const PairBlock* block = match(table1_[remainder_.of32(d1)], tag, key)) return block->value();
+    if (const PairBlock* block = match(table2_[remainder_.of64(digest2(key))], tag, key))
+      return block->value();
+    return std::nullopt;
+  }
 
-  // Removes one pair of the key (table1's first). Never moves other pairs.
+  // Removes one pair of the key (table1's first). Never moves other pairs. O(1).
   bool remove(std::string_view key);
 
-  // Stores the pair by a random walk of at most kMaxKicks displacements; when the
-  // walk gives up, grows the tables once and walks again. True exactly when the
-  // new pair is stored; on false the earlier pairs are all still held.
-  bool insert(std::string key, std::string value);
-  bool insert_with(std::string key, std::string value, RandomSource& rng);
+  // Stores a copy of the pair by a random walk of at most kMaxKicks displacements;
+  // when the walk gives up, grows the tables once and walks again. True exactly
+  // when the new pair is stored; on false the earlier pairs are all still held.
+  // Cost: O(1) expected; a growth costs O(pairs + capacity / 4096), not O(capacity).
+  bool insert(std::string_view key, std::string_view value);
+  bool insert_with(std::string_view key, std::string_view value, RandomSource& rng);
 
-  std::uint64_t capacity() const noexcept { return capacity_; }
+  std::uint64_t capacity() const noexcept { return remainder_.divisor(); }
   std::uint64_t initial_capacity() const noexcept { return initial_capacity_; }
   std::uint64_t growth_factor() const noexcept { return growth_factor_; }
   std::uint64_t max_kicks() const noexcept { return max_kicks_; }
@@ -62,37 +78,45 @@ class CuckooHash {
   std::optional<PairView> slot(int table, std::uint64_t index) const;
 
  private:
-  using PairId = std::uint32_t;  // 0 marks an empty slot; pair ids start at 1
-  using Table = std::vector<PairId>;
-  struct Pair {
-    std::string key;
-    std::string value;
-  };
+  using Word = std::uint64_t;
+  static constexpr Word kAddressBits = (Word{1} << 48) - 1;
 
-  std::string_view key_of(PairId id) const noexcept { return pairs_[id - 1].key; }
-  PairId store_pair(std::string key, std::string value);
-  void drop_pair(PairId id) noexcept;
+  static std::uint32_t digest1(std::string_view key) noexcept { return XXH32(key.data(), key.size(), 0); }
+  static std::uint64_t digest2(std::string_view key) noexcept { return XXH64(key.data(), key.size(), 0); }
+  // The top 16 bits of a multiplicative mix of the digest: keys that share a slot
+  // share its remainder, not these bits.
+  static Word tag_of(std::uint32_t d1) noexcept { return (d1 * Word{0x9E3779B97F4A7C15}) & ~kAddressBits; }
+  static const PairBlock* block_of(Word word) noexcept {
+    return reinterpret_cast<const PairBlock*>(word & kAddressBits);
+  }
+  [[gnu::always_inline]] static const PairBlock* match(Word word, Word tag, std::string_view key) noexcept {
+    if (((word ^ tag) & ~kAddressBits) != 0) return nullptr;
+    const PairBlock* block = block_of(word);
+    return block != nullptr && block->has_key(key) ? block : nullptr;
+  }
+  Word store_pair(std::string_view key, std::string_view value);
 
   // One walk of at most max_kicks_ displacements in the given tables. Returns 0
   // when the pair found a slot; otherwise undoes every displacement, newest first,
-  // and returns `homeless` itself, leaving the tables exactly as they were.
-  PairId insert_internal(Table& t1, Table& t2, std::uint64_t capacity, PairId homeless,
-                         RandomSource& rng) const;
+  // and returns `homeless` itself, leaving the tables exactly as they were. A walk
+  // whose two first slots both hold its own key is given up at once: every pair it
+  // could displace has that key, so it could only end undone.
+  Word insert_internal(SlotTable& t1, SlotTable& t2, const Remainder& remainder, Word homeless,
+                       RandomSource& rng) const;
 
   // Grows both tables by initial_capacity and re-places every pair; rounds repeat
   // until every pair has a slot. Commits only at the end, so a throw (out of
   // memory) leaves the table as it was.
   void resize(RandomSource& rng);
 
-  Table table1_;
-  Table table2_;
-  std::uint64_t capacity_;
+  SlotTable table1_;
+  SlotTable table2_;
+  Remainder remainder_;  // holds the capacity
   std::uint64_t initial_capacity_;
   std::uint64_t growth_factor_ = 2;
   std::uint64_t max_kicks_ = kMaxKicks;
-  std::vector<Pair> pairs_;
-  std::vector<PairId> free_ids_;
   std::uint64_t stored_ = 0;
+  PairStore pairs_;
 };
 
 }  // namespace brambleloft

@@ -1,0 +1,123 @@
+#include "cuckoo_hash/pair_store.hpp"
+
+#include <cstdlib>
+#include <new>
+#include <utility>
+
+namespace brambleloft {
+
+PairStore::PairStore(PairStore&& other) noexcept
+    : free_(other.free_),
+      chunks_(std::exchange(other.chunks_, nullptr)),
+      cursor_(std::exchange(other.cursor_, nullptr)),
+      end_(std::exchange(other.end_, nullptr)),
+      next_chunk_(std::exchange(other.next_chunk_, kFirstChunk)),
+      large_(std::exchange(other.large_, nullptr)) {
+  other.free_.fill(nullptr);
+}
+
+PairStore& PairStore::operator=(PairStore&& other) noexcept {
+  if (this != &other) {
+    release_all();
+    free_ = other.free_;
+    other.free_.fill(nullptr);
+    chunks_ = std::exchange(other.chunks_, nullptr);
+    cursor_ = std::exchange(other.cursor_, nullptr);
+    end_ = std::exchange(other.end_, nullptr);
+    next_chunk_ = std::exchange(other.next_chunk_, kFirstChunk);
+    large_ = std::exchange(other.large_, nullptr);
+  }
+  return *this;
+}
+
+PairStore::~PairStore() { release_all(); }
+
+void PairStore::release_all() noexcept {
+  while (chunks_ != nullptr) std::free(std::exchange(chunks_, chunks_->next));
+  while (large_ != nullptr) std::free(std::exchange(large_, large_->next));
+  free_.fill(nullptr);
+  cursor_ = end_ = nullptr;
+}
+
+std::size_t PairStore::block_size(std::uint64_t key_size, std::uint64_t value_size) {
+  const bool long_form = key_size >= PairBlock::kLongSizes || value_size >= PairBlock::kLongSizes;
+  const std::uint64_t header = long_form ? PairBlock::kLongHeader : PairBlock::kShortHeader;
+  std::uint64_t size;
+  if (__builtin_add_overflow(header, key_size, &size) || __builtin_add_overflow(size, value_size, &size) ||
+      __builtin_add_overflow(size, kGrain - 1, &size))
+    throw std::bad_alloc();
+  return size & ~(kGrain - 1);
+}
+
+std::size_t PairStore::block_size(const PairBlock* block) noexcept {
+  return block_size(block->key().size(), block->value().size());
+}
+
+const PairBlock* PairStore::add(std::string_view key, std::string_view value) {
+  const std::size_t size = block_size(key.size(), value.size());
+  void* memory = size <= kLargestSmall ? allocate_small(size) : allocate_large(size);
+  auto* block = static_cast<PairBlock*>(memory);
+  char* bytes = static_cast<char*>(memory);
+  std::size_t header = PairBlock::kShortHeader;
+  if (size > kLargestSmall &&
+      (key.size() >= PairBlock::kLongSizes || value.size() >= PairBlock::kLongSizes)) {
+    block->key_size_ = PairBlock::kLongSizes;
+    block->value_size_ = 0;
+    const std::uint64_t sizes[2] = {key.size(), value.size()};
+    std::memcpy(bytes + 8, sizes, sizeof sizes);
+    header = PairBlock::kLongHeader;
+  } else {
+    block->key_size_ = static_cast<std::uint32_t>(key.size());
+    block->value_size_ = static_cast<std::uint32_t>(value.size());
+  }
+  if (!key.empty()) std::memcpy(bytes + header, key.data(), key.size());
+  if (!value.empty()) std::memcpy(bytes + header + key.size(), value.data(), value.size());
+  return block;
+}
+
+void PairStore::release(const PairBlock* block) noexcept {
+  const std::size_t size = block_size(block);
+  void* memory = const_cast<PairBlock*>(block);
+  if (size <= kLargestSmall) {
+    auto* free_block = static_cast<FreeBlock*>(memory);
+    free_block->next = free_[size / kGrain];
+    free_[size / kGrain] = free_block;
+    return;
+  }
+  LargeLink* link = static_cast<LargeLink*>(memory) - 1;
+  (link->prev != nullptr ? link->prev->next : large_) = link->next;
+  if (link->next != nullptr) link->next->prev = link->prev;
+  std::free(link);
+}
+
+void* PairStore::allocate_small(std::size_t size) {
+  if (FreeBlock* reused = free_[size / kGrain]) {
+    free_[size / kGrain] = reused->next;
+    return reused;
+  }
+  if (static_cast<std::size_t>(end_ - cursor_) < size) {
+    // The rest of the old chunk (under kLargestSmall bytes) stays unused.
+    void* memory = std::malloc(sizeof(Chunk) + next_chunk_);
+    if (memory == nullptr) throw std::bad_alloc();
+    auto* chunk = static_cast<Chunk*>(memory);
+    chunk->next = chunks_;
+    chunks_ = chunk;
+    cursor_ = reinterpret_cast<char*>(chunk + 1);
+    end_ = cursor_ + next_chunk_;
+    if (next_chunk_ < kLargestChunk) next_chunk_ *= 2;
+  }
+  return std::exchange(cursor_, cursor_ + size);
+}
+
+void* PairStore::allocate_large(std::size_t size) {
+  if (size > SIZE_MAX - sizeof(LargeLink)) throw std::bad_alloc();
+  auto* link = static_cast<LargeLink*>(std::malloc(sizeof(LargeLink) + size));
+  if (link == nullptr) throw std::bad_alloc();
+  link->prev = nullptr;
+  link->next = large_;
+  if (large_ != nullptr) large_->prev = link;
+  large_ = link;
+  return link + 1;
+}
+
+}  // namespace brambleloft

@@ -1,0 +1,130 @@
+// One contiguous block per stored pair: the two lengths, the key bytes, then the
+// value bytes. A table slot points straight at its block, so a lookup reads the
+// slot and then one block (one or two cache lines for pairs up to 48 bytes). A
+// block never moves while it is held: walks and growth move only slot words.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+
+namespace brambleloft {
+
+class PairBlock {
+ public:
+  std::string_view key() const noexcept {
+    if (key_size_ != kLongSizes) [[likely]]
+      return {bytes() + kShortHeader, key_size_};
+    return {bytes() + kLongHeader, long_size(0)};
+  }
+  std::string_view value() const noexcept {
+    if (key_size_ != kLongSizes) [[likely]]
+      return {bytes() + kShortHeader + key_size_, value_size_};
+    return {bytes() + kLongHeader + long_size(0), long_size(1)};
+  }
+  // Whether the block's key is `key`: the length first, then the bytes inline.
+  [[gnu::always_inline]] bool has_key(std::string_view key) const noexcept {
+    if (key_size_ != kLongSizes) [[likely]]
+      return key_size_ == key.size() && same_bytes(bytes() + kShortHeader, key.data(), key.size());
+    return this->key() == key;
+  }
+
+ private:
+  friend class PairStore;
+  // Lengths below 2^32 - 1 fit the 8-byte header; longer pairs mark key_size_ and
+  // keep both lengths as 64-bit words after it.
+  static constexpr std::uint32_t kLongSizes = 0xFFFFFFFFu;
+  static constexpr std::size_t kShortHeader = 8;
+  static constexpr std::size_t kLongHeader = 24;
+
+  const char* bytes() const noexcept { return reinterpret_cast<const char*>(this); }
+  std::uint64_t long_size(int which) const noexcept {
+    std::uint64_t size;
+    std::memcpy(&size, bytes() + 8 + 8 * which, sizeof size);
+    return size;
+  }
+
+  // Word-wide compare; the last word overlaps the previous one instead of a byte loop.
+  [[gnu::always_inline]] static bool same_bytes(const char* a, const char* b, std::size_t n) noexcept {
+    auto word = [](const char* p) {
+      std::uint64_t w;
+      std::memcpy(&w, p, sizeof w);
+      return w;
+    };
+    auto half = [](const char* p) {
+      std::uint32_t w;
+      std::memcpy(&w, p, sizeof w);
+      return w;
+    };
+    if (n >= 8) {
+      for (std::size_t i = 0; i + 8 < n; i += 8) {
+        if (word(a + i) != word(b + i)) return false;
+      }
+      return word(a + n - 8) == word(b + n - 8);
+    }
+    if (n >= 4) return half(a) == half(b) && half(a + n - 4) == half(b + n - 4);
+    for (std::size_t i = 0; i < n; ++i) {
+      if (a[i] != b[i]) return false;
+    }
+    return true;
+  }
+
+  std::uint32_t key_size_;
+  std::uint32_t value_size_;
+};
+
+// The blocks of one table. Small blocks are carved from chunks and recycled by
+// size class (a removed pair's block serves a later pair of the same rounded size;
+// chunks go back to the system with the store); large ones are separate allocations,
+// linked so that the store can release them all. Blocks are 8-byte aligned, so a
+// slot can keep tag bits above the 48 address bits.
+//
+// Cost: add O(1) plus the copy, release O(1); no operation moves a block.
+class PairStore {
+ public:
+  PairStore() = default;
+  PairStore(PairStore&& other) noexcept;
+  PairStore& operator=(PairStore&& other) noexcept;
+  PairStore(const PairStore&) = delete;
+  PairStore& operator=(const PairStore&) = delete;
+  ~PairStore();
+
+  // A new block holding copies of both. Throws std::bad_alloc; nothing changes then.
+  const PairBlock* add(std::string_view key, std::string_view value);
+  // Gives the block back; it must have come from add() on this store.
+  void release(const PairBlock* block) noexcept;
+
+ private:
+  static constexpr std::size_t kGrain = 8;
+  static constexpr std::size_t kLargestSmall = 256;
+  static constexpr std::size_t kFirstChunk = 4096;
+  static constexpr std::size_t kLargestChunk = std::size_t{1} << 20;
+
+  struct FreeBlock {
+    FreeBlock* next;
+  };
+  struct LargeLink {  // sits before a large block
+    LargeLink* prev;
+    LargeLink* next;
+  };
+  struct Chunk {
+    Chunk* next;
+  };
+
+  static std::size_t block_size(std::uint64_t key_size, std::uint64_t value_size);
+  static std::size_t block_size(const PairBlock* block) noexcept;
+  void* allocate_small(std::size_t size);
+  void* allocate_large(std::size_t size);
+  void release_all() noexcept;
+
+  std::array<FreeBlock*, kLargestSmall / kGrain + 1> free_{};
+  Chunk* chunks_ = nullptr;
+  char* cursor_ = nullptr;
+  char* end_ = nullptr;
+  std::size_t next_chunk_ = kFirstChunk;
+  LargeLink* large_ = nullptr;
+};
+
+}  // namespace brambleloft
