@@ -6,33 +6,14 @@
 
 namespace brambleloft {
 
-namespace {
-
-using Utf8View = const char* (*)(PyObject*, Py_ssize_t*);
-
-// From 3.10 the stable ABI lends a str's own UTF-8 form (ASCII text is used in
-// place), which saves making a bytes object per argument. It is looked up at run
-// time so that the same file still loads on 3.8 and 3.9, which lack it.
-Utf8View utf8_view_function() {
-  static const Utf8View function =
-      interpreter_is_at_least(3, 10)
-          ? reinterpret_cast<Utf8View>(dlsym(RTLD_DEFAULT, "PyUnicode_AsUTF8AndSize"))
-          : nullptr;
-  return function;
+// Looked up at run time so that the same file still loads on 3.8 and 3.9.
+Utf8Argument::Utf8View Utf8Argument::find_utf8_view() {
+  return interpreter_is_at_least(3, 10)
+             ? reinterpret_cast<Utf8View>(dlsym(RTLD_DEFAULT, "PyUnicode_AsUTF8AndSize"))
+             : nullptr;
 }
 
-}  // namespace
-
-Utf8Argument::Utf8Argument(PyObject* object) {
-  if (!PyUnicode_Check(object)) throw PyError::class_mismatch(object, "str");
-  if (const Utf8View view_of = utf8_view_function()) {
-    Py_ssize_t size = 0;
-    const char* data = view_of(object, &size);
-    if (data == nullptr) throw PyError::fetch();
-    // The text belongs to the str, which the caller keeps alive for the call.
-    view_ = std::string_view(data, static_cast<std::size_t>(size));
-    return;
-  }
+void Utf8Argument::encode(PyObject* object) {
   bytes_ = Ref::steal(PyUnicode_AsUTF8String(object));
   if (!bytes_) throw PyError::fetch();
   char* data = nullptr;

@@ -15,10 +15,34 @@ namespace brambleloft {
 // as this object (the call). No second copy is made.
 class Utf8Argument {
  public:
-  explicit Utf8Argument(PyObject* object);
+  explicit Utf8Argument(PyObject* object) {
+    // An exact str is told by its class alone, without asking for the type flags.
+    if (Py_TYPE(object) != &PyUnicode_Type && !PyUnicode_Check(object))
+      throw PyError::class_mismatch(object, "str");
+    if (const Utf8View view_of = utf8_view_function()) [[likely]] {
+      Py_ssize_t size = 0;
+      const char* data = view_of(object, &size);
+      if (data == nullptr) throw PyError::fetch();
+      // The text belongs to the str, which the caller keeps alive for the call.
+      view_ = std::string_view(data, static_cast<std::size_t>(size));
+      return;
+    }
+    encode(object);
+  }
   std::string_view view() const noexcept { return view_; }
 
  private:
+  using Utf8View = const char* (*)(PyObject*, Py_ssize_t*);
+  // From 3.10 the stable ABI lends a str's own UTF-8 form (ASCII text is used in
+  // place), which saves making a bytes object per argument; null before 3.10.
+  static Utf8View utf8_view_function() {
+    static const Utf8View function = find_utf8_view();
+    return function;
+  }
+  static Utf8View find_utf8_view();
+  // Before 3.10: an encoded copy that lives as long as this object.
+  void encode(PyObject* object);
+
   Ref bytes_;
   std::string_view view_;
 };

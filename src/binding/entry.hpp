@@ -124,7 +124,7 @@ struct MethodEntry {
   static PyObject* call(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     return fault_trap([&]() -> PyObject* {
       PyObject* slots[sizeof...(Params) + 1] = {};
-      extract_arguments_tuple_dict(description, args, kwargs, slots);
+      bind_arguments<sizeof...(Params)>(description, args, kwargs, slots);
       auto* instance = Instance<State>::from(self);
       AccessGuard<kind> access(instance->borrow_flag);
       constexpr auto sequence = std::make_index_sequence<sizeof...(Params)>();
@@ -158,7 +158,7 @@ struct ConstructorEntry<State, State(A...), Params...> {
   static PyObject* call(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
     return fault_trap([&]() -> PyObject* {
       PyObject* slots[sizeof...(Params) + 1] = {};
-      extract_arguments_tuple_dict(description, args, kwargs, slots);
+      bind_arguments<sizeof...(Params)>(description, args, kwargs, slots);
       constexpr auto sequence = std::make_index_sequence<sizeof...(Params)>();
       auto converted = detail::convert_all<std::tuple<A...>>(slots, description.positional.data(), sequence);
       return std::apply([type](auto&... a) { return create_instance(type, State(a.get()...)); }, converted);

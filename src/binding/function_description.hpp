@@ -27,4 +27,17 @@ struct FunctionDescription {
 void extract_arguments_tuple_dict(const FunctionDescription& description, PyObject* args, PyObject* kwargs,
                                   PyObject** slots);
 
+// The same for an entry of N parameters, all positional-or-keyword and required.
+// The common call, exactly N positional arguments and no keywords, is bound here
+// inline; every other shape goes to the general binder and its messages.
+template <std::size_t N>
+inline void bind_arguments(const FunctionDescription& description, PyObject* args, PyObject* kwargs,
+                           PyObject** slots) {
+  if (kwargs == nullptr && PyTuple_Size(args) == static_cast<Py_ssize_t>(N)) [[likely]] {
+    for (std::size_t i = 0; i < N; ++i) slots[i] = PyTuple_GetItem(args, static_cast<Py_ssize_t>(i));
+    return;
+  }
+  extract_arguments_tuple_dict(description, args, kwargs, slots);
+}
+
 }  // namespace brambleloft

@@ -39,12 +39,9 @@ std::string lossy_utf8(PyObject* text) {
 
 PyObject* intern_forever(const char* name) { return non_null(PyUnicode_InternFromString(name)); }
 
-PyObject* non_null(PyObject* o) {
-  if (o == nullptr) {
-    if (PyErr_Occurred()) PyErr_WriteUnraisable(nullptr);
-    raise_fault("PyObject pointer is null");
-  }
-  return o;
+void raise_null_object() {
+  if (PyErr_Occurred()) PyErr_WriteUnraisable(nullptr);
+  raise_fault("PyObject pointer is null");
 }
 
 std::string type_qualname(PyObject* type) {

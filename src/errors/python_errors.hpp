@@ -96,6 +96,11 @@ PyObject* intern_forever(const char* name);
 
 // Checks an interpreter call that must produce an object: a null result is the
 // fault "PyObject pointer is null", after the pending exception is reported.
-PyObject* non_null(PyObject* o);
+[[noreturn]] void raise_null_object();
+inline PyObject* non_null(PyObject* o) {
+  if (o == nullptr) [[unlikely]]
+    raise_null_object();
+  return o;
+}
 
 }  // namespace brambleloft

@@ -23,23 +23,25 @@ struct Instance {
   static Instance* from(PyObject* object) noexcept { return reinterpret_cast<Instance*>(object); }
 };
 
+// Every touch of the flag happens with the GIL held, and interpreters without a GIL
+// cannot load a stable-ABI module, so no two threads ever race on it: a load and a
+// store are enough, and a conflict can only be re-entry on the same thread.
 inline bool try_borrow(std::atomic<std::int64_t>& flag) noexcept {
-  std::int64_t current = flag.load(std::memory_order_relaxed);
-  do {
-    if (current == -1) return false;
-  } while (!flag.compare_exchange_weak(current, current + 1, std::memory_order_acquire,
-                                       std::memory_order_relaxed));
+  const std::int64_t current = flag.load(std::memory_order_relaxed);
+  if (current == -1) return false;
+  flag.store(current + 1, std::memory_order_relaxed);
   return true;
 }
 inline void release_borrow(std::atomic<std::int64_t>& flag) noexcept {
-  flag.fetch_sub(1, std::memory_order_release);
+  flag.store(flag.load(std::memory_order_relaxed) - 1, std::memory_order_relaxed);
 }
 inline bool try_borrow_mut(std::atomic<std::int64_t>& flag) noexcept {
-  std::int64_t expected = 0;
-  return flag.compare_exchange_strong(expected, -1, std::memory_order_acquire, std::memory_order_relaxed);
+  if (flag.load(std::memory_order_relaxed) != 0) return false;
+  flag.store(-1, std::memory_order_relaxed);
+  return true;
 }
 inline void release_borrow_mut(std::atomic<std::int64_t>& flag) noexcept {
-  flag.store(0, std::memory_order_release);
+  flag.store(0, std::memory_order_relaxed);
 }
 
 // Holds the access for one call and gives it up on every path out.
