@@ -7,7 +7,7 @@ TEST_PACKAGES = $(BUILD_PACKAGES) xxhash python3-pytest python3-hypothesis \
                 python3-venv python3-mypy python3-setuptools-whl python3-wheel-whl
 BENCH_PACKAGES = $(BUILD_PACKAGES) python3-networkx
 
-.PHONY: all build demo test bench deps-build deps-test deps-bench sanitize memcheck clean
+.PHONY: all build demo test bench deps-build deps-test deps-bench sanitize memcheck clean fuzz coverage soak
 
 all: build
 
@@ -43,6 +43,39 @@ memcheck: build
 	bash tools/ensure_packages.sh valgrind
 	PYTHONMALLOC=malloc PYTHONPATH=$(BUILD) valgrind --quiet --leak-check=full --show-leak-kinds=definite \
 	  --errors-for-leak-kinds=definite --error-exitcode=1 /usr/bin/python3 examples/demo.py > /dev/null
+
+# libFuzzer targets (clang, ASan, UBSan) against models of the cores, from the seed
+# corpus in tests/fuzz/corpus; a failure leaves its reproducer in that corpus.
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS = cuckoo_hash dag
+FUZZ_CLANG = 16# the first of Debian's clangs whose std::source_location works with libstdc++ 12
+fuzz: deps-build
+	@bash tools/ensure_packages.sh clang-$(FUZZ_CLANG) libclang-rt-$(FUZZ_CLANG)-dev
+	cmake -S . -B $(BUILD)-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++-$(FUZZ_CLANG) \
+	  -DBRAMBLELOFT_FUZZ=ON -DBRAMBLELOFT_SANITIZE=ON
+	cmake --build $(BUILD)-fuzz -j $(JOBS) --target $(FUZZ_TARGETS:%=fuzz_%)
+	bash tests/fuzz/run.sh $(BUILD)-fuzz $(FUZZ_SECONDS) $(FUZZ_TARGETS)
+
+# Line and branch coverage of src/ from the C++ tests, the fuzz corpora and the Python
+# suite on Debian's python3; fails below COVERAGE_MIN percent of lines.
+COVERAGE_MIN ?= 95
+coverage: deps-test
+	@bash tools/ensure_packages.sh gcovr
+	cmake -S . -B $(BUILD)-cov -DCMAKE_BUILD_TYPE=Debug -DBRAMBLELOFT_COVERAGE=ON -DBRAMBLELOFT_TESTS=ON
+	cmake --build $(BUILD)-cov -j $(JOBS)
+	find $(BUILD)-cov -name '*.gcda' -delete
+	$(BUILD)-cov/tests/core_tests --gtest_brief=1
+	for target in $(FUZZ_TARGETS); do $(BUILD)-cov/tests/fuzz/fuzz_$$target tests/fuzz/corpus/$$target > /dev/null; done
+	bash tests/run_python_suite.sh debian $(CURDIR)/$(BUILD)-cov
+	gcovr --root . --filter 'src/' --exclude-throw-branches --print-summary \
+	  --txt $(BUILD)-cov/coverage.txt --fail-under-line $(COVERAGE_MIN) $(BUILD)-cov
+	@echo "per-file report: $(BUILD)-cov/coverage.txt"
+
+# Minutes of mixed calls from several threads, checked against models, with memory,
+# allocated blocks and argument reference counts required flat. Not part of make test.
+SOAK_SECONDS ?= 180
+soak: build
+	PYTHONPATH=$(BUILD) /usr/bin/python3 tests/soak/soak.py --seconds $(SOAK_SECONDS)
 
 bench: deps-bench build
 	PYTHONPATH=$(BUILD) /usr/bin/python3 bench/bench.py
