@@ -179,6 +179,53 @@ TEST_P(ThirdPairOfOneKey, IsRefusedAndTheFirstTwoStay) {
 
 INSTANTIATE_TEST_SUITE_P(Seeds, ThirdPairOfOneKey, ::testing::Values(1, 2, 3, 42, 1000));
 
+TEST(ThirdPairOfOneKey, CostsNoWalkAndOneGrowthThatKeepsEveryPair) {
+  CuckooHash table(1000);
+  CountingSource rng(3);
+  for (int i = 0; i < 300; ++i) ASSERT_TRUE(table.insert_with("k" + std::to_string(i), "v", rng));
+  ASSERT_TRUE(table.insert_with("k", "first", rng));
+  ASSERT_TRUE(table.insert_with("k", "second", rng));
+  const std::uint64_t draws = rng.draws;
+  EXPECT_FALSE(table.insert_with("k", "third", rng));
+  // Both walks were bound to be undone: every pair they could displace has key k.
+  EXPECT_EQ(rng.draws - draws, 0u);
+  EXPECT_EQ(table.capacity(), 2000u);
+  EXPECT_EQ(table.size(), 302u);
+  expect_invariants(table);
+  EXPECT_EQ(table.get("k"), "first");
+}
+
+// Pairs of every shape of length survive walks, growth, removal and reuse of blocks.
+class PairShapes : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(PairShapes, SurviveWalksGrowthRemovalAndReuse) {
+  const std::size_t length = GetParam();
+  auto key_of = [&](int i) { return std::to_string(i) + std::string(length, '\0') + "#"; };
+  auto value_of = [&](int i, char fill) { return std::string(length, fill) + std::to_string(i); };
+  CuckooHash table(1);
+  CountingSource rng(17);
+  constexpr int kPairs = 200;
+  for (int i = 0; i < kPairs; ++i) insert_until_stored(table, key_of(i), value_of(i, 'a'), rng);
+  for (int i = 0; i < kPairs; i += 3) ASSERT_TRUE(table.remove(key_of(i)));
+  for (int i = 0; i < kPairs; i += 3) insert_until_stored(table, key_of(i), value_of(i, 'b'), rng);
+  // A walk that is undone (its first draw fails) leaves every block where it was.
+  CountingSource failing(5, 1);
+  bool undone = false;
+  try {
+    table.insert_with(key_of(kPairs), "x", failing);
+  } catch (const std::runtime_error&) {
+    undone = true;
+  }
+  expect_invariants(table);
+  EXPECT_EQ(table.get(key_of(kPairs)).has_value(), !undone);
+  EXPECT_EQ(table.size(), kPairs + (undone ? 0u : 1u));
+  for (int i = 0; i < kPairs; ++i) {
+    ASSERT_EQ(table.get(key_of(i)), value_of(i, i % 3 == 0 ? 'b' : 'a')) << i;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Lengths, PairShapes, ::testing::Values(0, 15, 16, 48, 4096));
+
 TEST(CuckooHashWalk, GivesUpAfterExactlyMaxKicksDrawsThenRePlacesTableOneFirst) {
   // a and b share table1's slot 0 at capacity 2, so whichever is placed first keeps
   // it; c fits elsewhere. No walk at capacity 2 needs a draw.

@@ -156,3 +156,29 @@ def test_values_and_keys_of_any_length_round_trip():
     assert table.get(big) == big + "!"
     assert table.get("nul\0key") == "nul\0value"
     assert table.get("nul") is None
+
+
+def test_refused_third_values_keep_every_earlier_pair():
+    table = CuckooHash(1000)
+    others = {f"other{i}": f"v{i}" for i in range(100)}
+    for key, value in others.items():
+        assert table.insert(key, value)
+    assert table.insert("k", "first") and table.insert("k", "second")
+    # Each refusal grows the tables once; the pairs already held all stay.
+    assert [table.insert("k", str(i)) for i in range(200)] == [False] * 200
+    assert table.hash1("\u00e9") < 1000 * 202
+    assert all(table.get(key) == value for key, value in others.items())
+    # Growth re-places the two pairs of "k", possibly into each other's tables.
+    held = [table.get("k"), table.remove("k"), table.get("k"), table.remove("k"), table.get("k")]
+    assert sorted(held[0:3:2]) == ["first", "second"] and held[1:] == [True, held[2], True, None]
+
+
+@needs_oracle
+def test_a_table_of_a_hundred_million_slots_is_made_and_used():
+    size = 10**8
+    table = CuckooHash(size)
+    keys = [f"key{i}" for i in range(1000)]
+    assert all(table.insert(key, key.upper()) for key in keys)
+    assert all(table.get(key) == key.upper() for key in keys)
+    h32, h64 = oracle("key7")
+    assert (table.hash1("key7"), table.hash2("key7")) == (h32 % size, h64 % size)

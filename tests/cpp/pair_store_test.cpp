@@ -1,0 +1,146 @@
+#include "cuckoo_hash/pair_store.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "cuckoo_hash/remainder.hpp"
+#include "cuckoo_hash/slot_table.hpp"
+#include "errors/fault.hpp"
+
+namespace brambleloft {
+namespace {
+
+// Lengths around the header, the word-wide compare and the small/large split.
+const std::vector<std::size_t> kLengths = {0, 1, 3, 4, 7, 8, 15, 16, 17, 48, 249, 250, 4096};
+
+std::string pattern(std::size_t length, char salt) {
+  std::string text(length, '\0');
+  for (std::size_t i = 0; i < length; ++i)
+    text[i] = static_cast<char>((i * 7 + salt) % 5 == 0 ? 0 : 'a' + i % 26);
+  return text;
+}
+
+TEST(PairStore, BlocksHoldBothStringsWhateverTheirLengthsAndBytes) {
+  PairStore store;
+  std::vector<std::pair<const PairBlock*, std::pair<std::string, std::string>>> held;
+  for (const std::size_t k : kLengths) {
+    for (const std::size_t v : kLengths) {
+      std::string key = pattern(k, 'k'), value = pattern(v, 'v');
+      held.push_back({store.add(key, value), {key, value}});
+    }
+  }
+  for (const auto& [block, pair] : held) {
+    EXPECT_EQ(block->key(), pair.first);
+    EXPECT_EQ(block->value(), pair.second);
+    EXPECT_TRUE(block->has_key(pair.first));
+    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(block) % 8, 0u);
+  }
+}
+
+TEST(PairStore, KeysDifferingInOneByteOrInLengthDoNotMatch) {
+  PairStore store;
+  for (const std::size_t k : kLengths) {
+    if (k == 0) continue;
+    const std::string key = pattern(k, 'x');
+    const PairBlock* block = store.add(key, "v");
+    for (std::size_t at : {std::size_t{0}, k / 2, k - 1}) {
+      std::string other = key;
+      other[at] ^= 1;
+      EXPECT_FALSE(block->has_key(other)) << k << " " << at;
+    }
+    EXPECT_FALSE(block->has_key(key.substr(0, k - 1)));
+    EXPECT_FALSE(block->has_key(key + '\0'));
+  }
+}
+
+TEST(PairStore, ReleasedBlocksAreReusedAndOthersStayIntact) {
+  PairStore store;
+  const PairBlock* keep = store.add("keep", "this");
+  const PairBlock* small = store.add("abc", "defgh");
+  const PairBlock* large = store.add(pattern(4096, 'l'), "x");
+  store.release(small);
+  store.release(large);
+  // Same rounded size: the released block serves again.
+  EXPECT_EQ(store.add("xyz", "12345"), small);
+  const PairBlock* again = store.add(pattern(300, 'm'), pattern(300, 'n'));
+  EXPECT_EQ(again->key(), pattern(300, 'm'));
+  EXPECT_EQ(again->value(), pattern(300, 'n'));
+  EXPECT_EQ(keep->key(), "keep");
+  EXPECT_EQ(keep->value(), "this");
+}
+
+TEST(PairStore, AMovedStoreKeepsItsBlocks) {
+  PairStore first;
+  const PairBlock* block = first.add("key", "value");
+  PairStore second(std::move(first));
+  EXPECT_EQ(block->value(), "value");
+  second.release(block);
+  EXPECT_EQ(second.add("kex", "valux"), block);
+}
+
+// The reciprocal remainder agrees with % on digests and divisors at the edges.
+TEST(Remainder, AgreesWithDivisionForEveryKindOfDivisor) {
+  const std::uint64_t max = std::numeric_limits<std::uint64_t>::max();
+  const std::vector<std::uint64_t> divisors = {1,       2,           3,           7,           1000,
+                                               65536,   4294967295u, 4294967296u, 4294967297u, 6000000001,
+                                               max / 3, max / 2,     max / 2 + 1, max - 1,     max};
+  std::vector<std::uint64_t> numerators = {0,       1,           2,       4294967295u, 4294967296u,
+                                           max / 2, max / 2 + 1, max - 1, max};
+  std::uint64_t x = 0x9E3779B97F4A7C15;
+  for (int i = 0; i < 2000; ++i)
+    numerators.push_back(x = x * 6364136223846793005ULL + 1442695040888963407ULL);
+  for (const std::uint64_t d : divisors) {
+    const Remainder remainder(d);
+    for (const std::uint64_t n : {d - 1, d, d + 1, 2 * d - 1, 2 * d}) numerators.push_back(n);
+    for (const std::uint64_t n : numerators) {
+      ASSERT_EQ(remainder.of64(n), n % d) << n << " % " << d;
+      const auto n32 = static_cast<std::uint32_t>(n);
+      ASSERT_EQ(remainder.of32(n32), n32 % d) << n32 << " % " << d;
+    }
+  }
+}
+
+TEST(Remainder, ADivisorOfZeroIsTheRemainderFault) {
+  const Remainder remainder(0);
+  for (auto call : {+[](const Remainder& r) { r.of64(5); }, +[](const Remainder& r) { r.of32(5); }}) {
+    try {
+      call(remainder);
+      ADD_FAILURE() << "no fault";
+    } catch (const Fault& fault) {
+      EXPECT_EQ(fault.message(), "attempt to calculate the remainder with a divisor of zero");
+    }
+  }
+}
+
+TEST(SlotTable, VisitsOccupiedSlotsInIndexOrderAcrossSummaryGroups) {
+  SlotTable table(10000);
+  const std::vector<std::uint64_t> filled = {9999, 0, 63, 64, 4095, 4096, 5000, 8191, 8192};
+  for (const std::uint64_t i : filled) table.fill(i, i + 1);
+  table.clear(5000);
+  table.clear(4096);
+  std::vector<std::uint64_t> seen;
+  table.for_each_occupied([&](std::uint64_t index, std::uint64_t word) {
+    EXPECT_EQ(word, index + 1);
+    seen.push_back(index);
+  });
+  EXPECT_EQ(seen, (std::vector<std::uint64_t>{0, 63, 64, 4095, 8191, 8192, 9999}));
+}
+
+TEST(SlotTable, HugeLengthsAreRefusedWithoutTouchingMemory) {
+  EXPECT_THROW(SlotTable table(std::uint64_t{1} << 60), std::bad_alloc);
+  try {
+    SlotTable table(SlotTable::kMaxLength + 1);
+    ADD_FAILURE() << "no fault";
+  } catch (const Fault& fault) {
+    EXPECT_EQ(fault.message(), "capacity overflow");
+  }
+  SlotTable big(std::uint64_t{1} << 27);  // 1 GiB of slots, mapped lazily
+  EXPECT_EQ(big[(std::uint64_t{1} << 27) - 1], 0u);
+}
+
+}  // namespace
+}  // namespace brambleloft
