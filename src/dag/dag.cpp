@@ -2,7 +2,7 @@
 
 #include <algorithm>
 #include <cstddef>
-#include <deque>
+#include <limits>
 #include <utility>
 
 #include "errors/fault.hpp"
@@ -25,42 +25,67 @@ void reserve_one_more(Vector& vector) {
 
 }  // namespace
 
-DAG::Allocation DAG::allocate(std::string node) {
-  // A reused slot gets a new set too: nothing of its earlier life carries over.
-  SuccessorSet successors;
+DAG::Position DAG::take_position(Place place) {
+  if (next_low_ == 0 || next_high_ == std::numeric_limits<Position>::max()) renumber_positions();
+  return place == Place::first ? --next_low_ : next_high_++;
+}
+
+// Needs 2^63 allocations on one side first, so in practice it never runs; it keeps
+// the order valid all the same. Allocates before it changes anything.
+void DAG::renumber_positions() {
+  std::vector<Index> live;
+  live.reserve(slots_.size() - free_indices_.size());
+  for (Index i = 0; i < slots_.size(); ++i) {
+    if (slots_[i].live) live.push_back(i);
+  }
+  std::sort(live.begin(), live.end(),
+            [&](Index a, Index b) { return ranks_[a].position < ranks_[b].position; });
+  next_low_ = kMiddle - live.size() / 2;
+  next_high_ = next_low_;
+  for (const Index i : live) ranks_[i].position = next_high_++;
+}
+
+DAG::Allocation DAG::allocate(std::string node, Place place) {
+  // A fresh position is unobservable, so taking one that ends up unused is harmless.
+  const Position position = take_position(place);
   if (!free_indices_.empty()) {
     const Index index = free_indices_.back();
-    check_index(index, graph_.size());
+    check_index(index, slots_.size());
     check_index(index, index_to_node_.size());
-    graph_[index] = std::move(successors);
+    // A release left the sets empty: nothing of the slot's earlier life carries over.
+    ranks_[index].position = position;
+    slots_[index].live = true;
     index_to_node_[index] = std::move(node);
     free_indices_.pop_back();
     return {index, false};
   }
-  // Both arrays get their room first, so they can never end up with different lengths.
-  reserve_one_more(graph_);
+  // The arrays get their room first, so they can never end up with different lengths.
+  reserve_one_more(slots_);
+  reserve_one_more(ranks_);
   reserve_one_more(index_to_node_);
-  const Index index = graph_.size();
-  graph_.emplace_back(std::move(successors));
+  const Index index = slots_.size();
+  slots_.emplace_back().live = true;
+  ranks_.push_back({position, 0});
   index_to_node_.emplace_back(std::move(node));
   return {index, true};
 }
 
 void DAG::undo_allocation(Allocation allocation) noexcept {
   if (allocation.appended) {
-    graph_.pop_back();
+    slots_.pop_back();
+    ranks_.pop_back();
     index_to_node_.pop_back();
     return;
   }
-  graph_[allocation.index].reset();
+  slots_[allocation.index].live = false;
   index_to_node_[allocation.index].reset();
   // The pop in allocate kept the capacity, so this push cannot allocate.
   free_indices_.push_back(allocation.index);
 }
 
-DAG::Allocation DAG::register_name(std::string_view node) {
+DAG::Allocation DAG::register_name(std::string_view node, Place place) {
   std::string key(node);
-  const Allocation allocation = allocate(std::string(node));
+  const Allocation allocation = allocate(std::string(node), place);
   try {
     node_to_index_.emplace(std::move(key), allocation.index);
   } catch (...) {
@@ -75,31 +100,33 @@ void DAG::unregister_name(std::string_view node, Allocation allocation) noexcept
   undo_allocation(allocation);
 }
 
-DAG::Index DAG::allocate_index(std::string node) { return allocate(std::move(node)).index; }
+DAG::Index DAG::allocate_index(std::string node) { return allocate(std::move(node), Place::last).index; }
 
 DAG::Index DAG::get_or_create_index(std::string_view node) {
   if (const auto found = node_to_index_.find(node); found != node_to_index_.end()) {
     return found->second;
   }
-  return register_name(node).index;
+  return register_name(node, Place::last).index;
 }
 
 void DAG::release_index(Index index) {
-  check_index(index, graph_.size());
+  check_index(index, slots_.size());
   check_index(index, index_to_node_.size());
   // A second release must not push the index again, or two allocations would share it.
-  if (!graph_[index]) return;
+  if (!slots_[index].live) return;
   reserve_one_more(free_indices_);
   free_slot(index);
 }
 
 void DAG::free_slot(Index index) noexcept {
-  graph_[index].reset();
+  Slot& slot = slots_[index];
+  // Each edge is known at both ends, so only the node's own neighbours are visited.
+  slot.successors.for_each([&](Index next) { slots_[next].predecessors.erase(index); });
+  slot.predecessors.for_each([&](Index previous) { slots_[previous].successors.erase(index); });
+  slot.successors.clear();
+  slot.predecessors.clear();
+  slot.live = false;
   index_to_node_[index].reset();
-  // No predecessor index is kept, so incoming edges are found by visiting every slot.
-  for (auto& successors : graph_) {
-    if (successors) successors->erase(index);
-  }
   free_indices_.push_back(index);
 }
 
@@ -107,7 +134,7 @@ bool DAG::add_node(std::string_view node) {
   if (const auto found = node_to_index_.find(node); found != node_to_index_.end()) {
     return added_nodes_.insert(found->second).second;
   }
-  const Allocation allocation = register_name(node);
+  const Allocation allocation = register_name(node, Place::last);
   try {
     added_nodes_.insert(allocation.index);
   } catch (...) {
@@ -136,9 +163,19 @@ std::optional<DAG::Index> DAG::find_index_with_slot(std::string_view node) const
   const auto found = node_to_index_.find(node);
   if (found == node_to_index_.end()) return std::nullopt;
   const Index index = found->second;
-  check_index(index, graph_.size());
-  if (!graph_[index]) raise_fault("graph slot must exist for active node");
+  check_index(index, slots_.size());
+  if (!slots_[index].live) raise_fault("graph slot must exist for active node");
   return index;
+}
+
+void DAG::reserve_edge(Index from, Index to) {
+  slots_[from].successors.reserve_one_more();
+  slots_[to].predecessors.reserve_one_more();
+}
+
+void DAG::insert_edge(Index from, Index to) noexcept {
+  slots_[from].successors.insert(to);
+  slots_[to].predecessors.insert(from);
 }
 
 bool DAG::add_edge(std::string_view from_node, std::string_view to_node) {
@@ -150,78 +187,166 @@ bool DAG::add_edge(std::string_view from_node, std::string_view to_node) {
   const std::optional<Index> known_to = find_index_with_slot(to_node);
 
   if (known_from && known_to) {
-    SuccessorSet& successors = *graph_[*known_from];
+    const Index from = *known_from, to = *known_to;
     // One set lookup rules out a repeated edge before any search is paid for.
-    if (successors.contains(*known_to)) return false;
-    if (would_create_cycle(*known_from, *known_to)) return false;
-    successors.insert(*known_to);
+    if (slots_[from].successors.contains(to)) return false;
+    // Two names can share a slot after index-level releases; then from == to here.
+    if (ranks_[from].position >= ranks_[to].position) return add_edge_against_order(from, to);
+    reserve_edge(from, to);
+    insert_edge(from, to);
     return true;
   }
 
   // A name about to be registered has no edges, so the edge can neither repeat one
-  // nor close a cycle. from_node is registered first so that it takes the slot that
-  // is reused first.
+  // nor close a cycle, and the new node's place in the order makes the edge agree
+  // with it. from_node is registered first so that it takes the slot that is reused
+  // first.
   std::optional<Allocation> new_from;
   std::optional<Allocation> new_to;
+  Index from = 0, to = 0;
   try {
-    if (!known_from) new_from = register_name(from_node);
-    if (!known_to) new_to = register_name(to_node);
-    const Index from = known_from ? *known_from : new_from->index;
-    const Index to = known_to ? *known_to : new_to->index;
-    graph_[from]->insert(to);
+    if (!known_from) new_from = register_name(from_node, known_to ? Place::first : Place::last);
+    if (!known_to) new_to = register_name(to_node, Place::last);
+    from = known_from ? *known_from : new_from->index;
+    to = known_to ? *known_to : new_to->index;
+    reserve_edge(from, to);
   } catch (...) {
     // In reverse order, so that free_indices_ ends as it began.
     if (new_to) unregister_name(to_node, *new_to);
     if (new_from) unregister_name(from_node, *new_from);
     throw;
   }
+  insert_edge(from, to);
   return true;
 }
 
-namespace {
-
-using Graph = std::vector<std::optional<DAG::SuccessorSet>>;
-
-// A stack gives the depth-first order, a queue the breadth-first one.
-DAG::Index take_next(std::vector<DAG::Index>& stack) {
-  const DAG::Index next = stack.back();
-  stack.pop_back();
-  return next;
-}
-DAG::Index take_next(std::deque<DAG::Index>& queue) {
-  const DAG::Index next = queue.front();
-  queue.pop_front();
-  return next;
+std::uint32_t DAG::begin_search() const noexcept {
+  // Two stamps per search, one for each direction. Only when the counter runs out
+  // are the marks cleared, once per 2^31 searches.
+  if (search_epoch_ > std::numeric_limits<std::uint32_t>::max() - 2) {
+    for (const Rank& rank : ranks_) rank.mark = 0;
+    search_epoch_ = 0;
+  }
+  search_epoch_ += 2;
+  return search_epoch_ - 1;
 }
 
-// Whether `target` is reached from `start`. The target is tested when an entry is
-// taken, before any bound, so start == target answers true whatever its value; a
-// node is marked when it is expanded, so each is expanded at most once.
-template <class Frontier>
-bool reaches(const Graph& graph, DAG::Index start, DAG::Index target) {
-  const std::uint64_t slots = graph.size();
-  std::vector<unsigned char> visited(slots);
-  Frontier frontier{start};
-  while (!frontier.empty()) {
-    const DAG::Index node = take_next(frontier);
-    if (node == target) return true;
-    check_index(node, slots);
-    if (visited[node]) continue;
-    visited[node] = 1;
-    if (!graph[node]) continue;
-    for (const DAG::Index next : *graph[node]) {
-      check_index(next, slots);
-      if (!visited[next]) frontier.push_back(next);
-    }
+void DAG::Frontier::restart(Index start) {
+  make_room(1);
+  found[0] = start;
+  next = 0;
+  end = 1;
+}
+
+void DAG::Frontier::make_room(std::size_t more) {
+  if (found.size() - end >= more) return;
+  found.resize(std::max(end + more, 2 * found.size()));
+}
+
+// Appends to the frontier every node at the far end of `edges` that is not yet marked
+// and lies strictly between lower and upper in the order, marking it. Stops, answering
+// true, at a node that carries stop_mark.
+bool DAG::expand(const IndexSet& edges, std::uint32_t mark, std::uint32_t stop_mark, Position lower,
+                 Position upper, Frontier& frontier) const {
+  frontier.make_room(edges.size());
+  Index* out = frontier.found.data() + frontier.end;
+  std::size_t added = 0;
+  for (const Index reached : edges.cells()) {
+    if (!IndexSet::is_entry(reached)) continue;
+    const Rank& rank = ranks_[reached];
+    if (rank.mark == stop_mark) return true;
+    // Branch-free: whether a node is taken is close to a coin toss.
+    const bool take = (rank.mark != mark) & (rank.position > lower) & (rank.position < upper);
+    rank.mark = take ? mark : rank.mark;
+    out[added] = reached;
+    added += take;
+  }
+  frontier.end += added;
+  return false;
+}
+
+// Pearce and Kelly's insertion of an edge that goes against the order (position of
+// from >= position of to). Only nodes positioned between to and from can lie on a
+// path from to to from, so the forward search from to stays below from's position
+// and the backward search from from stays above to's. If the forward search reaches
+// from, the edge closes a cycle. Otherwise the nodes found backward (which must come
+// before the edge) and forward (after it) share out their own positions, each group
+// keeping its relative order; every other node keeps its position.
+bool DAG::add_edge_against_order(Index from, Index to) {
+  if (from == to) return false;
+  const Position lower = ranks_[to].position, upper = ranks_[from].position;
+  const std::uint32_t forward_mark = begin_search(), backward_mark = forward_mark + 1;
+  forward_.restart(to);
+  backward_.restart(from);
+  ranks_[to].mark = forward_mark;
+  ranks_[from].mark = backward_mark;
+  while (forward_.waiting() > 0) {
+    const Index node = forward_.found[forward_.next++];
+    if (expand(slots_[node].successors, forward_mark, backward_mark, lower, upper, forward_)) return false;
+  }
+  // No cycle, so the backward search cannot meet a forward mark.
+  while (backward_.waiting() > 0) {
+    const Index node = backward_.found[backward_.next++];
+    expand(slots_[node].predecessors, backward_mark, forward_mark, lower, upper, backward_);
+  }
+
+  // Every allocation comes before the first change.
+  const std::size_t before = backward_.end, count = before + forward_.end;
+  region_.clear();
+  region_.reserve(count);
+  handed_out_.resize(count);
+  reserve_edge(from, to);
+
+  // Each group sorted by position; the two sorted position lists merged give the
+  // positions to hand out, the backward group first.
+  for (const Index i : backward_.all()) region_.emplace_back(ranks_[i].position, i);
+  for (const Index i : forward_.all()) region_.emplace_back(ranks_[i].position, i);
+  const auto middle = region_.begin() + static_cast<std::ptrdiff_t>(before);
+  std::sort(region_.begin(), middle);
+  std::sort(middle, region_.end());
+  auto backward = region_.begin(), forward = middle;
+  for (Position& position : handed_out_) {
+    const bool take_backward =
+        forward == region_.end() || (backward != middle && backward->first < forward->first);
+    position = (take_backward ? backward++ : forward++)->first;
+  }
+  for (std::size_t k = 0; k < count; ++k) ranks_[region_[k].second].position = handed_out_[k];
+  insert_edge(from, to);
+  return true;
+}
+
+// Whether target is reached from start. Any path between them runs through positions
+// between theirs, so a forward search from start and a backward one from target are
+// each confined to that range; the side with fewer nodes waiting is expanded next,
+// and the searches stop when one finds a node the other has marked.
+bool DAG::reaches(Index start, Index target) const {
+  if (start == target) return true;
+  // A free slot has no edges.
+  if (!slots_[start].live || !slots_[target].live) return false;
+  const Position lower = ranks_[start].position, upper = ranks_[target].position;
+  if (lower > upper) return false;
+  const std::uint32_t forward_mark = begin_search(), backward_mark = forward_mark + 1;
+  forward_.restart(start);
+  backward_.restart(target);
+  ranks_[start].mark = forward_mark;
+  ranks_[target].mark = backward_mark;
+  while (forward_.waiting() > 0 && backward_.waiting() > 0) {
+    const bool met = forward_.waiting() <= backward_.waiting()
+                         ? expand(slots_[forward_.found[forward_.next++]].successors, forward_mark,
+                                  backward_mark, lower, upper, forward_)
+                         : expand(slots_[backward_.found[backward_.next++]].predecessors, backward_mark,
+                                  forward_mark, lower, upper, backward_);
+    if (met) return true;
   }
   return false;
 }
 
-}  // namespace
-
 bool DAG::would_create_cycle(Index from, Index to) const {
-  // An edge from -> to closes a cycle exactly when `to` already reaches `from`.
-  return reaches<std::vector<Index>>(graph_, to, from);
+  if (from == to) return true;
+  check_index(to, slots_.size());
+  // An edge from -> to closes a cycle exactly when `to` already reaches `from`; a
+  // value beyond the slots is reached by nothing.
+  return from < slots_.size() && reaches(to, from);
 }
 
 bool DAG::has_path(std::string_view start, std::string_view end) const {
@@ -229,12 +354,25 @@ bool DAG::has_path(std::string_view start, std::string_view end) const {
   if (start_entry == node_to_index_.end()) return false;
   const auto end_entry = node_to_index_.find(end);
   if (end_entry == node_to_index_.end()) return false;
-  return reaches<std::deque<Index>>(graph_, start_entry->second, end_entry->second);
+  return reaches(start_entry->second, end_entry->second);
 }
 
+namespace {
+
+std::vector<DAG::Index> listed(const IndexSet& set) {
+  std::vector<DAG::Index> entries;
+  set.for_each([&](DAG::Index index) { entries.push_back(index); });
+  return entries;
+}
+
+}  // namespace
+
 std::vector<DAG::Index> DAG::successors(Index index) const {
-  if (!is_live(index)) return {};
-  return {graph_[index]->begin(), graph_[index]->end()};
+  return is_live(index) ? listed(slots_[index].successors) : std::vector<Index>{};
+}
+
+std::vector<DAG::Index> DAG::predecessors(Index index) const {
+  return is_live(index) ? listed(slots_[index].predecessors) : std::vector<Index>{};
 }
 
 std::optional<DAG::Index> DAG::index_of(std::string_view node) const {
@@ -244,35 +382,49 @@ std::optional<DAG::Index> DAG::index_of(std::string_view node) const {
 }
 
 std::optional<std::string> DAG::broken_invariant() const {
-  const std::size_t n = graph_.size();
-  if (index_to_node_.size() != n) return "graph and index_to_node differ in length";
+  const std::size_t n = slots_.size();
+  const auto at = [](Index i) { return std::to_string(i); };
+  if (index_to_node_.size() != n || ranks_.size() != n) return "the per-slot arrays differ in length";
   std::vector<int> stacked(n, 0);
   for (const Index i : free_indices_) {
-    if (i >= n || graph_[i] || ++stacked[i] > 1) return "free list holds " + std::to_string(i) + " wrongly";
+    if (i >= n || slots_[i].live || ++stacked[i] > 1) return "free list holds " + at(i) + " wrongly";
   }
-  std::vector<std::size_t> indegree(n, 0);
-  std::size_t live = 0;
-  for (std::size_t i = 0; i < n; ++i) {
-    if (graph_[i].has_value() != index_to_node_[i].has_value()) return "half slot " + std::to_string(i);
-    if (!graph_[i] && stacked[i] != 1) return "free slot " + std::to_string(i) + " is not on the free list";
-    if (!graph_[i]) continue;
-    ++live;
-    for (const Index s : *graph_[i]) {
-      if (s >= n || !graph_[s] || s == i) return "bad edge " + std::to_string(i) + " -> " + std::to_string(s);
-      ++indegree[s];
+  std::vector<Position> positions;
+  for (Index i = 0; i < n; ++i) {
+    const Slot& slot = slots_[i];
+    if (slot.live != index_to_node_[i].has_value()) return "slot " + at(i) + " is half live";
+    const Rank& rank = ranks_[i];
+    if (rank.mark > search_epoch_) return "slot " + at(i) + " carries a mark no search gave";
+    if (!slot.live) {
+      if (stacked[i] != 1) return "free slot " + at(i) + " is not on the free list";
+      if (!slot.successors.empty() || !slot.predecessors.empty()) return "free slot " + at(i) + " has edges";
+      continue;
+    }
+    if (rank.position < next_low_ || rank.position >= next_high_) return "slot " + at(i) + " is out of order";
+    positions.push_back(rank.position);
+    for (const bool outgoing : {true, false}) {
+      const IndexSet& set = outgoing ? slot.successors : slot.predecessors;
+      std::vector<Index> entries = listed(set);
+      if (entries.size() != set.size()) return "slot " + at(i) + " miscounts its edges";
+      std::sort(entries.begin(), entries.end());
+      if (std::adjacent_find(entries.begin(), entries.end()) != entries.end()) {
+        return "slot " + at(i) + " holds an edge twice";
+      }
+      for (const Index j : entries) {
+        const std::string edge = outgoing ? at(i) + " -> " + at(j) : at(j) + " -> " + at(i);
+        if (j >= n || j == i || !slots_[j].live) return "edge " + edge + " is not between live slots";
+        if (!set.contains(j)) return "edge " + edge + " cannot be found";
+        const IndexSet& mirror = outgoing ? slots_[j].predecessors : slots_[j].successors;
+        if (!mirror.contains(i)) return "edge " + edge + " is known at one end only";
+        if ((rank.position < ranks_[j].position) != outgoing)
+          return "edge " + edge + " goes against the order";
+      }
     }
   }
-  // Kahn's algorithm peels off every live node exactly when there is no cycle.
-  std::deque<Index> ready;
-  for (std::size_t i = 0; i < n; ++i) {
-    if (graph_[i] && indegree[i] == 0) ready.push_back(i);
+  std::sort(positions.begin(), positions.end());
+  if (std::adjacent_find(positions.begin(), positions.end()) != positions.end()) {
+    return "two live slots share a position";
   }
-  for (; !ready.empty(); ready.pop_front(), --live) {
-    for (const Index s : *graph_[ready.front()]) {
-      if (--indegree[s] == 0) ready.push_back(s);
-    }
-  }
-  if (live != 0) return std::to_string(live) + " nodes lie on a cycle";
   return std::nullopt;
 }
 

@@ -3,12 +3,15 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
+#include "dag/index_set.hpp"
 #include "random/keyed_hash.hpp"
 
 namespace brambleloft {
@@ -20,25 +23,38 @@ namespace brambleloft {
 // (allocate_index, release_index) hands slots out and takes them back without
 // touching names or the added marks.
 //
+// Each live slot keeps its successors and its predecessors, so a release costs the
+// node's degree, and a position in a topological order that is maintained as edges
+// arrive (Pearce and Kelly's dynamic topological sort): an edge that agrees with the
+// order cannot close a cycle and is stored without a search; one against it searches
+// only the nodes between its two ends and reorders just those. Searches mark visited
+// slots with a stamp compared against a search counter, so nothing is cleared per
+// search and a search costs what it reaches.
+//
 // Invariants:
-//  1. graph_ and index_to_node_ have the same length, grow together by one and never
-//     shrink; a slot i is live when graph_[i] and index_to_node_[i] are both present
-//     and free when both are empty.
+//  1. slots_, ranks_ and index_to_node_ have the same length, grow together by one and never
+//     shrink; a slot i is live when slots_[i].live and index_to_node_[i] is present,
+//     and free when neither holds.
 //  2. free_indices_ holds every free slot exactly once and no live one.
-//  3. Successor sets hold live indices only, so no edge touches a free slot, and no
-//     set holds its own index.
-//  4. The edges form no cycle.
-//  5. A name in node_to_index_ whose slot was freed at the index level stays
+//  3. Edges join live slots only, never a slot to itself; j is among i's successors
+//     exactly when i is among j's predecessors. A free slot's sets are empty.
+//  4. Live slots have distinct positions, all in [next_low_, next_high_), and every
+//     edge goes from a lower position to a higher one; so the edges form no cycle.
+//  5. Every mark is at most search_epoch_, and each search marks with values above
+//     it, so a mark left by an earlier search never matches a later one.
+//  6. A name in node_to_index_ whose slot was freed at the index level stays
 //     registered; add_edge refuses to store an edge for it (the fault "graph slot
 //     must exist for active node") rather than attach one to a free slot.
 //
 // Every refusal is an answer (false); what an operation cannot complete raises a
-// Fault (errors/fault.hpp). A std::bad_alloc leaves the instance as it was before the
-// call.
+// Fault (errors/fault.hpp). Every allocation an operation needs is made before it
+// changes anything, so a std::bad_alloc leaves the instance as it was before the
+// call. The queries are const but use scratch (marks, the search counter, frontier
+// stacks) kept in the instance; they call nothing outside it, so no search can begin
+// while another runs on the same instance.
 class DAG {
  public:
   using Index = std::uint64_t;
-  using SuccessorSet = std::unordered_set<Index, KeyedIndexHash>;
 
   DAG() = default;
 
@@ -48,7 +64,7 @@ class DAG {
 
   // finish_node and remove_node are the same operation: forget the name, drop its
   // added mark and release its index with every edge at it. An unknown name is
-  // ignored. O(slots), see release_index.
+  // ignored. O(degree) expected, see release_index.
   void finish_node(std::string_view node);
   void remove_node(std::string_view node);
 
@@ -57,11 +73,14 @@ class DAG {
   // nothing changed, for equal names, an existing edge, or an edge that would close
   // a cycle. Faults with "graph slot must exist for active node", nothing changed,
   // when a registered name's slot was freed at the index level. O(1) expected when
-  // a name is new; otherwise one cycle search, O(slots + edges).
+  // a name is new or the edge agrees with the order; otherwise a search and reorder
+  // of the nodes between the two positions, O(those nodes and their edges).
   bool add_edge(std::string_view from_node, std::string_view to_node);
 
   // Whether end is reachable from start; a registered name reaches itself, an
-  // unregistered one reaches nothing. Breadth-first, O(slots + edges reached).
+  // unregistered one reaches nothing. O(1) when start lies after end in the order;
+  // otherwise a search from both ends, each confined to the positions between them,
+  // O(nodes and edges reached).
   bool has_path(std::string_view start, std::string_view end) const;
 
   // The index registered for the name, registering it under a fresh index if it is
@@ -75,50 +94,112 @@ class DAG {
 
   // Frees the slot and erases its outgoing and incoming edges; names and added
   // marks are left alone. Releasing a free slot changes nothing. Faults with the
-  // bounds message (len = number of slots) when index is not a slot. O(slots):
-  // there is no predecessor index, so every successor set is visited.
+  // bounds message (len = number of slots) when index is not a slot. O(degree)
+  // expected.
   void release_index(Index index);
 
   // Whether an edge from -> to would close a cycle: true when from == to (for any
   // value, even without slots) or when from is reachable from to. Faults with the
-  // bounds message when to, or an index reached from it, is not a slot; from is
-  // never used as an index. Depth-first, O(slots + edges reached).
+  // bounds message when to is not a slot and differs from from; from is never used
+  // as an index. Searches like has_path, O(nodes and edges reached).
   bool would_create_cycle(Index from, Index to) const;
 
   // Read-only views for tests and invariant checks.
-  const std::vector<std::optional<SuccessorSet>>& graph() const noexcept { return graph_; }
+  Index slot_count() const noexcept { return slots_.size(); }
+  bool is_live(Index index) const noexcept { return index < slots_.size() && slots_[index].live; }
+  // The successors or predecessors of a slot, in no particular order; none for a
+  // free one or a value beyond the slots.
+  std::vector<Index> successors(Index index) const;
+  std::vector<Index> predecessors(Index index) const;
   const std::vector<std::optional<std::string>>& index_to_node() const noexcept { return index_to_node_; }
   const std::vector<Index>& free_indices() const noexcept { return free_indices_; }
-  Index slot_count() const noexcept { return graph_.size(); }
-  bool is_live(Index index) const noexcept { return index < graph_.size() && graph_[index]; }
-  // The successors of a live slot, in no particular order; none for a free one.
-  std::vector<Index> successors(Index index) const;
   std::optional<Index> index_of(std::string_view node) const;
   std::size_t name_count() const noexcept { return node_to_index_.size(); }
   // A description of the first invariant found broken, or nothing when all hold.
-  // O(slots + edges).
+  // O((slots + edges) log(slots + edges)).
   std::optional<std::string> broken_invariant() const;
 
  private:
+  friend class DagInternals;  // lets tests move the counters next to their limits
+
+  using Position = std::uint64_t;
+
+  struct Slot {
+    IndexSet successors;
+    IndexSet predecessors;
+    bool live = false;
+  };
+
+  // What a search reads of each node it meets, kept apart from the sets so that
+  // many nodes share a cache line.
+  struct Rank {
+    Position position = 0;
+    mutable std::uint32_t mark = 0;
+  };
+
+  // Where a new slot goes in the order. A new node has no edges, so any fresh
+  // position keeps the order valid; a node that is about to get an edge to an
+  // existing one goes first, so that edge agrees with the order.
+  enum class Place { last, first };
+
   // Enough to give a slot back exactly as it was taken.
   struct Allocation {
     Index index;
     bool appended;  // a new slot at the end, rather than one popped off free_indices_
   };
 
-  Allocation allocate(std::string node);
+  Allocation allocate(std::string node, Place place);
   void undo_allocation(Allocation allocation) noexcept;
-  Allocation register_name(std::string_view node);
+  Allocation register_name(std::string_view node, Place place);
   void unregister_name(std::string_view node, Allocation allocation) noexcept;
   void release_by_name(std::string_view node);
   std::optional<Index> find_index_with_slot(std::string_view node) const;
   void free_slot(Index index) noexcept;
+  void reserve_edge(Index from, Index to);
+  void insert_edge(Index from, Index to) noexcept;
+  Position take_position(Place place);
+  void renumber_positions();
+  bool add_edge_against_order(Index from, Index to);
+  bool reaches(Index start, Index target) const;
+  std::uint32_t begin_search() const noexcept;
 
-  std::vector<std::optional<SuccessorSet>> graph_;
+  std::vector<Slot> slots_;
+  std::vector<Rank> ranks_;  // as long as slots_; the entry of a free slot is unused
   std::unordered_map<std::string, Index, KeyedStringHash, std::equal_to<>> node_to_index_;
   std::vector<std::optional<std::string>> index_to_node_;
   std::unordered_set<Index, KeyedIndexHash> added_nodes_;
   std::vector<Index> free_indices_;
+
+  // Fresh positions are taken above next_high_ - 1 or below next_low_; both start in
+  // the middle of the range, so each side has 2^63 to go before a renumbering.
+  static constexpr Position kMiddle = Position{1} << 63;
+  Position next_low_ = kMiddle;
+  Position next_high_ = kMiddle;
+
+  // The nodes a search has found, in the order found; those from `next` on are still
+  // to be expanded. The vector only grows, and is sized ahead of each expansion so
+  // that the loop over a node's edges appends without a branch or an allocation.
+  struct Frontier {
+    std::vector<Index> found;
+    std::size_t next = 0;
+    std::size_t end = 0;
+
+    void restart(Index start);
+    void make_room(std::size_t more);
+    std::size_t waiting() const noexcept { return end - next; }
+    std::span<const Index> all() const noexcept { return {found.data(), end}; }
+  };
+
+  bool expand(const IndexSet& edges, std::uint32_t mark, std::uint32_t stop_mark, Position lower,
+              Position upper, Frontier& frontier) const;
+
+  mutable std::uint32_t search_epoch_ = 0;
+  mutable Frontier forward_;
+  mutable Frontier backward_;
+  // Scratch of the reorder: (old position, slot) of the searched nodes, and the
+  // positions they are given.
+  std::vector<std::pair<Position, Index>> region_;
+  std::vector<Position> handed_out_;
 };
 
 }  // namespace brambleloft
