@@ -4,6 +4,9 @@ Run with `make bench`. Prints nanoseconds per operation and the ratio to the
 reference (below 1 means brambleloft is faster). Nothing here is asserted.
 """
 import argparse
+import gc
+import importlib.util
+import os
 import random
 import sys
 import time
@@ -29,12 +32,60 @@ def best_of(repeats, setup, run):
     return min(run(setup()) for _ in range(repeats))
 
 
+def load_floor_probe():
+    """The cost-floor probe of ../shared/perf (relative to the project root), where present."""
+    harness = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "shared", "perf", "bench.py")
+    if not os.path.isfile(harness):
+        return None
+    spec = importlib.util.spec_from_file_location("perf_floor", harness)
+    module = importlib.util.module_from_spec(spec)
+    try:
+        spec.loader.exec_module(module)
+        return module.ensure_probes()["abi3-3.8"]
+    except Exception as error:  # no compiler or headers: report without the floor
+        print(f"floor probe unavailable: {error!r}", file=sys.stderr)
+        return None
+
+
+def resident_bytes():
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def bytes_per_pair(fill, n):
+    """Resident memory per pair that fill(n) keeps, by the process's RSS."""
+    gc.collect()
+    before = resident_bytes()
+    kept = fill(n)
+    after = resident_bytes()
+    del kept
+    return (after - before) / n
+
+
+def twelve(prefix, i):
+    return f"{prefix}{i:011d}"  # a fresh 12-character str object
+
+
+def fill_table(n):
+    table = CuckooHash(2 * n)  # the sizing of the floor harness
+    for i in range(n):
+        table.insert(twelve("k", i), twelve("v", i))
+    return table
+
+
+def fill_dict(n):
+    return {twelve("k", i): twelve("v", i) for i in range(n)}
+
+
 def table_rows(n, repeats):
     rng = random.Random(1)
     keys = [f"key-{rng.getrandbits(48):012x}" for _ in range(n)]
     missing = [f"absent-{i}" for i in range(n)]
     values = [f"value-{i}" for i in range(n)]
     pairs = list(zip(keys, values))
+    cold = rng.sample(keys, len(keys))  # each key once, in an order unrelated to insertion
+    hot_keys = keys[:1000]
+    hot = [k for _ in range(max(1, n // len(hot_keys))) for k in rng.sample(hot_keys, len(hot_keys))]
 
     def filled_table():
         table = CuckooHash(n)  # sized for the keys, as one would size it
@@ -54,13 +105,14 @@ def table_rows(n, repeats):
         )
     )
     table, reference = filled_table(), filled_dict()
-    rows.append(
-        (
-            "get (present)",
-            best_of(repeats, lambda: table, lambda t: timed(t.get, keys)),
-            best_of(repeats, lambda: reference, lambda d: timed(d.get, keys)),
+    for label, sequence in (("get (present, cold)", cold), ("get (present, 1,000 hot keys)", hot)):
+        rows.append(
+            (
+                label,
+                best_of(repeats, lambda: table, lambda t: timed(t.get, sequence)),
+                best_of(repeats, lambda: reference, lambda d: timed(d.get, sequence)),
+            )
         )
-    )
     rows.append(
         (
             "get (absent)",
@@ -75,7 +127,40 @@ def table_rows(n, repeats):
             best_of(repeats, filled_dict, lambda d: timed(lambda k: d.pop(k, None), keys)),
         )
     )
+    pairs_for_memory = 10 * n
+    rows.append(
+        (
+            f"bytes per pair of 12-char strs ({pairs_for_memory:,})",
+            bytes_per_pair(fill_table, pairs_for_memory),
+            bytes_per_pair(fill_dict, pairs_for_memory),
+        )
+    )
     return "dict", rows
+
+
+def floor_rows(probe, n, repeats):
+    """Our calls against the floor probe's: the unavoidable part of each call."""
+    rng = random.Random(2)
+    keys = [f"key-{rng.getrandbits(48):012x}" for _ in range(n)]
+    pairs = [(k, f"value-{i}") for i, k in enumerate(keys)]
+    hot_keys = keys[:1000]
+    hot = [k for _ in range(max(1, n // len(hot_keys))) for k in rng.sample(hot_keys, len(hot_keys))]
+    table = CuckooHash(2 * n)
+    for k, v in pairs:
+        table.insert(k, v)
+    rows = [
+        (
+            "get (present, 1,000 hot keys) / echo_xxh",
+            best_of(repeats, lambda: table, lambda t: timed(t.get, hot)),
+            best_of(repeats, lambda: probe, lambda p: timed(p.echo_xxh, hot)),
+        ),
+        (
+            f"insert {n:,} keys into CuckooHash({2 * n:,}) / pair",
+            best_of(repeats, lambda: CuckooHash(2 * n), lambda t: timed(lambda p: t.insert(*p), pairs)),
+            best_of(repeats, lambda: probe, lambda p: timed(lambda kv: p.pair(*kv), pairs)),
+        ),
+    ]
+    return "floor", rows
 
 
 def random_edges(n, m, seed):
@@ -132,11 +217,11 @@ def graph_rows(n, repeats):
 
 def print_table(title, reference, rows):
     print(f"\n{title}")
-    print(f"{'operation':<40} {'brambleloft ns/op':>18} {reference + ' ns/op':>24} {'ratio':>8}")
+    print(f"{'operation (ns/op; bytes for memory)':<52} {'brambleloft':>12} {reference:>18} {'ratio':>8}")
     for label, ours, theirs in rows:
-        other = f"{theirs:,.0f}" if theirs is not None else "n/a"
+        other = f"{theirs:,.1f}" if theirs is not None else "n/a"
         ratio = f"{ours / theirs:.2f}" if theirs else "n/a"
-        print(f"{label:<40} {ours:>18,.0f} {other:>24} {ratio:>8}")
+        print(f"{label:<52} {ours:>12,.1f} {other:>18} {ratio:>8}")
 
 
 def main():
@@ -148,6 +233,10 @@ def main():
     table_size = 10_000 if args.quick else 100_000
     reference, rows = table_rows(table_size, args.repeats)
     print_table(f"CuckooHash vs dict, {table_size:,} keys", reference, rows)
+    probe = load_floor_probe()
+    if probe is not None:
+        reference, rows = floor_rows(probe, table_size, args.repeats)
+        print_table("CuckooHash vs the cost floor of a call (../shared/perf)", reference, rows)
     for n in (1_000, 10_000) if args.quick else (10_000, 100_000):
         reference, rows = graph_rows(n, args.repeats)
         print_table(f"DAG vs networkx, random graph of {n:,} nodes", reference, rows)
