@@ -13,6 +13,10 @@ namespace brambleloft {
 namespace {
 // Below this, calloc's memset is cheaper than a mapping of its own.
 constexpr std::size_t kMapFrom = std::size_t{256} << 10;
+// Up to this, the pages are taken when the table is made, in one call: faulting
+// them in one by one as slots fill costs far more per page. Larger tables take
+// their pages as slots are written, so their memory follows their use.
+constexpr std::size_t kPopulateUpTo = std::size_t{4} << 20;
 }  // namespace
 
 SlotTable::SlotTable(std::uint64_t length) : length_(length) {
@@ -26,7 +30,8 @@ SlotTable::SlotTable(std::uint64_t length) : length_(length) {
     throw std::bad_alloc();
   void* memory;
   if (bytes_ >= kMapFrom) {
-    memory = mmap(nullptr, bytes_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    const int populate = bytes_ <= kPopulateUpTo ? MAP_POPULATE : 0;
+    memory = mmap(nullptr, bytes_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | populate, -1, 0);
     if (memory == MAP_FAILED) throw std::bad_alloc();
     mapped_ = true;
   } else {
