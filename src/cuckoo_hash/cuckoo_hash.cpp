@@ -53,7 +53,7 @@ std::optional<CuckooHash::PairView> CuckooHash::slot(int table, std::uint64_t in
   return PairView{block->key(), block->value()};
 }
 
-CuckooHash::Word CuckooHash::store_pair(std::string_view key, std::string_view value) {
+CuckooHash::Word CuckooHash::store_pair(std::string_view key, std::string_view value, Word tag) {
   const auto address = reinterpret_cast<std::uintptr_t>(pairs_.add(key, value));
   // User-space addresses on x86-64 fit 47 bits (57 only for mappings that ask for
   // more, which nothing here does); the tag needs the bits above 48.
@@ -61,7 +61,7 @@ CuckooHash::Word CuckooHash::store_pair(std::string_view key, std::string_view v
     pairs_.release(reinterpret_cast<const PairBlock*>(address));
     raise_fault("pair address beyond 48 bits");
   }
-  return address | tag_of(digest1(key));
+  return address | tag;
 }
 
 bool CuckooHash::insert(std::string_view key, std::string_view value) {
@@ -70,14 +70,15 @@ bool CuckooHash::insert(std::string_view key, std::string_view value) {
 
 bool CuckooHash::insert_with(std::string_view key, std::string_view value, RandomSource& rng) {
   remainder_.check();  // a table without slots cannot hold the pair: fault first
-  const Word pair = store_pair(key, value);
+  const std::uint32_t d1 = digest1(key);
+  const Word pair = store_pair(key, value, tag_of(d1));
   try {
-    if (insert_internal(table1_, table2_, remainder_, pair, rng) == 0) {
+    if (insert_internal(table1_, table2_, remainder_, pair, d1, rng) == 0) {
       ++stored_;
       return true;
     }
     resize(rng);
-    if (insert_internal(table1_, table2_, remainder_, pair, rng) == 0) {
+    if (insert_internal(table1_, table2_, remainder_, pair, d1, rng) == 0) {
       ++stored_;
       return true;
     }
@@ -90,7 +91,7 @@ bool CuckooHash::insert_with(std::string_view key, std::string_view value, Rando
 }
 
 CuckooHash::Word CuckooHash::insert_internal(SlotTable& t1, SlotTable& t2, const Remainder& remainder,
-                                             Word homeless, RandomSource& rng) const {
+                                             Word homeless, std::uint32_t d1, RandomSource& rng) const {
   std::array<std::uint64_t, kMaxKicks> displaced;
   std::uint64_t kicks = 0;
   auto undo = [&] {
@@ -101,7 +102,7 @@ CuckooHash::Word CuckooHash::insert_internal(SlotTable& t1, SlotTable& t2, const
   };
   for (;;) {
     const std::string_view key = block_of(homeless)->key();
-    const std::uint64_t i1 = remainder.of32(digest1(key));
+    const std::uint64_t i1 = remainder.of32(d1);
     if (t1[i1] == 0) {
       t1.fill(i1, homeless);
       return 0;
@@ -125,6 +126,7 @@ CuckooHash::Word CuckooHash::insert_internal(SlotTable& t1, SlotTable& t2, const
     displaced[kicks++] = first_table ? i1 : (i2 | kTable2Bit);
     std::swap(homeless, first_table ? t1[i1] : t2[i2]);
     if (kicks == max_kicks_) break;
+    d1 = digest1(block_of(homeless)->key());
   }
   undo();
   return homeless;
@@ -150,7 +152,8 @@ void CuckooHash::resize(RandomSource& rng) {
 
     std::size_t aside = 0;  // pairs that found no slot, kept at the front of `order`
     for (const Word pair : order) {
-      if (insert_internal(t1, t2, remainder, pair, rng) != 0) order[aside++] = pair;
+      if (insert_internal(t1, t2, remainder, pair, digest1(block_of(pair)->key()), rng) != 0)
+        order[aside++] = pair;
     }
     if (aside == 0) {
       table1_ = std::move(t1);

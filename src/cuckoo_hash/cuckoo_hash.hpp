@@ -94,15 +94,16 @@ class CuckooHash {
     const PairBlock* block = block_of(word);
     return block != nullptr && block->has_key(key) ? block : nullptr;
   }
-  Word store_pair(std::string_view key, std::string_view value);
+  Word store_pair(std::string_view key, std::string_view value, Word tag);
 
-  // One walk of at most max_kicks_ displacements in the given tables. Returns 0
+  // One walk of at most max_kicks_ displacements in the given tables, `d1` being
+  // the xxh32 digest of the homeless pair's key. Returns 0
   // when the pair found a slot; otherwise undoes every displacement, newest first,
   // and returns `homeless` itself, leaving the tables exactly as they were. A walk
   // whose two first slots both hold its own key is given up at once: every pair it
   // could displace has that key, so it could only end undone.
   Word insert_internal(SlotTable& t1, SlotTable& t2, const Remainder& remainder, Word homeless,
-                       RandomSource& rng) const;
+                       std::uint32_t d1, RandomSource& rng) const;
 
   // Grows both tables by initial_capacity and re-places every pair; rounds repeat
   // until every pair has a slot. Commits only at the end, so a throw (out of
