@@ -4,7 +4,7 @@ JOBS ?= $(shell nproc)
 BUILD_PACKAGES = cmake g++ make binutils libxxhash-dev python3-dev libgtest-dev
 TEST_PACKAGES = $(BUILD_PACKAGES) xxhash python3-pytest python3-hypothesis \
                 python3-exceptiongroup python3-tomli python3-pip python3-setuptools python3-wheel \
-                python3-venv python3-mypy python3-setuptools-whl python3-wheel-whl
+                python3-venv python3-mypy python3-setuptools-whl python3-wheel-whl python3-build
 BENCH_PACKAGES = $(BUILD_PACKAGES) python3-networkx
 
 .PHONY: all build demo test bench deps-build deps-test deps-bench sanitize memcheck clean fuzz coverage soak
@@ -19,7 +19,7 @@ deps-bench:
 	@bash tools/ensure_packages.sh $(BENCH_PACKAGES)
 
 build: deps-build
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBRAMBLELOFT_TESTS=ON
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBRAMBLELOFT_TESTS=ON -DBRAMBLELOFT_WERROR=ON
 	cmake --build $(BUILD) -j $(JOBS)
 
 demo: build
@@ -30,7 +30,7 @@ test: deps-test build
 
 # The C++ tests, and the Python suite through the module, under AddressSanitizer and UBSan.
 sanitize: deps-test
-	cmake -S . -B $(BUILD)-asan -DCMAKE_BUILD_TYPE=Debug -DBRAMBLELOFT_SANITIZE=ON
+	cmake -S . -B $(BUILD)-asan -DCMAKE_BUILD_TYPE=Debug -DBRAMBLELOFT_SANITIZE=ON -DBRAMBLELOFT_WERROR=ON
 	cmake --build $(BUILD)-asan -j $(JOBS)
 	ASAN_OPTIONS=allocator_may_return_null=1 $(BUILD)-asan/tests/core_tests
 	cd tests/python && \
@@ -80,5 +80,25 @@ soak: build
 bench: deps-bench build
 	PYTHONPATH=$(BUILD) /usr/bin/python3 bench/bench.py
 
+# Release (-O3), the configuration most users and packagers build, with warnings as errors:
+# the C++ tests and the Python suite on every interpreter. The wheel, format and
+# reproducibility checks do not depend on the configuration and run in make test.
+test-release: deps-test
+	cmake -S . -B $(BUILD)-release -DCMAKE_BUILD_TYPE=Release -DBRAMBLELOFT_TESTS=ON -DBRAMBLELOFT_WERROR=ON
+	cmake --build $(BUILD)-release -j $(JOBS)
+	cd $(BUILD)-release && ctest --output-on-failure -j $(JOBS) -E '^(packaging|clang-format|reproducible)$$'
+
+# dist/: the sdist, and the manylinux2014 wheel built from it, checked against the policy.
+# The wheel's timestamps are the last commit's, so one commit gives one wheel.
+DIST_PACKAGES = $(BUILD_PACKAGES) python3-build python3-setuptools python3-wheel
+dist:
+	@bash tools/ensure_packages.sh $(DIST_PACKAGES)
+	rm -rf dist
+	SOURCE_DATE_EPOCH=$$(git log -1 --format=%ct 2>/dev/null || date +%s) \
+	  BRAMBLELOFT_WHEEL_BUILD=$(CURDIR)/$(BUILD)-wheel /usr/bin/python3 -m build --no-isolation --outdir dist .
+	/usr/bin/python3 tools/check_manylinux.py dist/brambleloft-*-cp38-abi3-manylinux_2_17_x86_64.manylinux2014_x86_64.whl
+
+.PHONY: test-release dist
+
 clean:
-	rm -rf $(BUILD) $(BUILD)-asan
+	rm -rf $(BUILD) $(BUILD)-asan $(BUILD)-release $(BUILD)-wheel dist

@@ -1,9 +1,12 @@
 """Wheel build glue: setuptools packs the wheel, CMake builds the extension.
 
 The extension is declared with no sources; its build step configures the project's own
-CMakeLists.txt in build/wheel (apart from any developer build folder) and copies the one
-file it produces. The wheel is tagged cp38-abi3 because the file is compiled against the
-limited API of 3.8 (Py_LIMITED_API in CMakeLists.txt).
+CMakeLists.txt in build/wheel (apart from any developer build folder; the environment variable
+BRAMBLELOFT_WHEEL_BUILD names another folder) and copies the one file it produces. The wheel
+is tagged cp38-abi3 because the file is compiled against the limited API of 3.8
+(Py_LIMITED_API in CMakeLists.txt), and manylinux2014 when tools/check_manylinux.py finds
+that the built file keeps to that policy (it does with the toolchains we build releases
+with); otherwise it keeps the plain linux tag, good for the machine that built it.
 """
 import os
 import shutil
@@ -14,31 +17,62 @@ from pathlib import Path
 from setuptools import Extension, setup
 from setuptools.command.build_ext import build_ext
 
+try:  # setuptools 70.1 and later carry the wheel command themselves
+    from setuptools.command.bdist_wheel import bdist_wheel
+except ImportError:
+    from wheel.bdist_wheel import bdist_wheel
+
 ROOT = Path(__file__).resolve().parent
-WORK = ROOT / "build" / "wheel"
+WORK = Path(os.environ.get("BRAMBLELOFT_WHEEL_BUILD") or ROOT / "build" / "wheel").resolve()
+
+sys.path.insert(0, str(ROOT / "tools"))
+import check_manylinux  # noqa: E402
+
+
+def run_cmake(arguments):
+    try:
+        subprocess.run(["cmake", *arguments], check=True)
+    except FileNotFoundError:
+        sys.exit("error: building brambleloft needs CMake 3.25 or later on the PATH "
+                 "(Debian and Ubuntu: cmake; Fedora: cmake)")
 
 
 class CMakeBuild(build_ext):
     def build_extension(self, ext):
         cmake_dir = WORK / "cmake"
-        subprocess.run(
-            ["cmake", "-S", str(ROOT), "-B", str(cmake_dir),
-             # The optimisation the test suites run against; the DWARF data stays out
-             # of the wheel, the symbol table stays for readable backtraces.
-             "-DCMAKE_BUILD_TYPE=RelWithDebInfo",
-             "-DCMAKE_MODULE_LINKER_FLAGS=-Wl,--strip-debug",
-             "-DBRAMBLELOFT_TESTS=OFF",
-             # Headers of the interpreter that runs the build; with the limited API any
-             # of 3.8 and later give the same file.
-             f"-DBRAMBLELOFT_PYTHON={sys.executable}"],
-            check=True)
+        # A folder configured for another copy of the sources (an earlier sdist unpacked
+        # elsewhere, a moved checkout) is started afresh: CMake refuses to reuse it.
+        cache = cmake_dir / "CMakeCache.txt"
+        if cache.is_file() and f"CMAKE_HOME_DIRECTORY:INTERNAL={ROOT}\n" not in cache.read_text():
+            shutil.rmtree(cmake_dir)
+        run_cmake(["-S", str(ROOT), "-B", str(cmake_dir),
+                   # The optimisation the test suites run against; the DWARF data stays out
+                   # of the wheel, the symbol table stays for readable backtraces.
+                   "-DCMAKE_BUILD_TYPE=RelWithDebInfo",
+                   "-DCMAKE_MODULE_LINKER_FLAGS=-Wl,--strip-debug",
+                   "-DBRAMBLELOFT_TESTS=OFF",
+                   # Headers of the interpreter that runs the build; with the limited API any
+                   # of 3.8 and later give the same file.
+                   f"-DBRAMBLELOFT_PYTHON={sys.executable}"])
         jobs = self.parallel or os.cpu_count() or 1
-        subprocess.run(
-            ["cmake", "--build", str(cmake_dir), "--target", ext.name, "--parallel", str(jobs)],
-            check=True)
+        run_cmake(["--build", str(cmake_dir), "--target", ext.name, "--parallel", str(jobs)])
         target = Path(self.get_ext_fullpath(ext.name))
         target.parent.mkdir(parents=True, exist_ok=True)
         shutil.copyfile(cmake_dir / target.name, target)
+        problems = check_manylinux.check(target)
+        if problems:
+            print("note: the module does not keep to manylinux2014, so the wheel gets the plain "
+                  "linux tag:\n  " + "\n  ".join(problems), file=sys.stderr)
+        self.distribution.manylinux = not problems
+
+
+class Wheel(bdist_wheel):
+    def get_tag(self):
+        python, abi, platform = super().get_tag()
+        if (platform == "linux_x86_64" and not self.plat_name_supplied
+                and getattr(self.distribution, "manylinux", False)):
+            platform = check_manylinux.MANYLINUX_TAG
+        return python, abi, platform
 
 
 # setuptools' own scratch folders (build/lib*, build/bdist*, *.egg-info) go under WORK too,
@@ -49,7 +83,7 @@ WORK.mkdir(parents=True, exist_ok=True)
 
 setup(
     ext_modules=[Extension("brambleloft", sources=[], py_limited_api=True)],
-    cmdclass={"build_ext": CMakeBuild},
+    cmdclass={"build_ext": CMakeBuild, "bdist_wheel": Wheel},
     # PEP 561 stub-only package for a single-file extension module.
     packages=["brambleloft-stubs"],
     package_dir={"brambleloft-stubs": "stubs/brambleloft-stubs"},

@@ -15,7 +15,6 @@
 
 #include <cstddef>
 #include <cstdlib>
-#include <cstring>
 #include <new>
 
 // The version each binding takes: where glibc 2.34 moved a function from libpthread or libdl into libc,
@@ -33,10 +32,6 @@ __asm__(".symver brambleloft_pthread_key_create_2_2_5, pthread_key_create@GLIBC_
 __asm__(".symver brambleloft_pthread_setspecific_2_2_5, pthread_setspecific@GLIBC_2.2.5");
 
 extern "C" {
-
-// memcpy@GLIBC_2.14 is glibc's default; the original memcpy@GLIBC_2.2.5 is memmove, which serves for
-// every copy, so go there directly.
-void* __wrap_memcpy(void* to, const void* from, std::size_t size) { return memmove(to, from, size); }
 
 void* __wrap_dlsym(void* handle, const char* name) { return brambleloft_dlsym_2_2_5(handle, name); }
 

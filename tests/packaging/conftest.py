@@ -15,7 +15,9 @@ HERE = Path(__file__).resolve().parent
 ROOT = HERE.parents[1]
 DEBIAN_PYTHON = "/usr/bin/python3"
 PYENV_VERSIONS = ["3.8", "3.9", "3.10", "3.11", "3.12", "3.13"]
-WHEEL_NAME = "brambleloft-0.1.0-cp38-abi3-linux_x86_64.whl"
+PLATFORM_TAG = "manylinux_2_17_x86_64.manylinux2014_x86_64"
+WHEEL_NAME = f"brambleloft-0.1.0-cp38-abi3-{PLATFORM_TAG}.whl"
+SDIST_NAME = "brambleloft-0.1.0.tar.gz"
 MODULE_FILE = "brambleloft.abi3.so"
 STUB_FILE = "brambleloft-stubs/__init__.pyi"
 
@@ -69,15 +71,46 @@ def installed_pyenv_pythons() -> List[Path]:
     return [p for p in map(pyenv_python, PYENV_VERSIONS) if p]
 
 
+def build_env(tmp_path_factory) -> Dict[str, str]:
+    """The environment of a wheel build: its CMake folder is its own, not build/wheel in
+    the tree, which another build may be using."""
+    return child_env(BRAMBLELOFT_WHEEL_BUILD=str(tmp_path_factory.mktemp("wheel-build")))
+
+
+def only_file(folder: Path) -> Path:
+    built = sorted(folder.iterdir())
+    assert len(built) == 1, f"expected one file, got {[p.name for p in built]}"
+    return built[0]
+
+
+def pip_wheel(source: Path, tmp_path_factory, *options) -> Path:
+    """The wheel that pip builds from a tree or an sdist."""
+    out = tmp_path_factory.mktemp("dist")
+    run_ok([DEBIAN_PYTHON, "-m", "pip", "wheel", "--no-deps", *options, "-w", out, source],
+           env=build_env(tmp_path_factory))
+    return only_file(out)
+
+
 @pytest.fixture(scope="session")
 def wheel(tmp_path_factory) -> Path:
     """The wheel, built once from this tree the offline way the README documents."""
-    out = tmp_path_factory.mktemp("dist")
-    run_ok([DEBIAN_PYTHON, "-m", "pip", "wheel", "--no-build-isolation", "--no-deps",
-            "-w", out, ROOT])
-    built = sorted(out.iterdir())
-    assert len(built) == 1, f"expected one wheel, got {[p.name for p in built]}"
-    return built[0]
+    return pip_wheel(ROOT, tmp_path_factory, "--no-build-isolation")
+
+
+@pytest.fixture(scope="session")
+def sdist(tmp_path_factory) -> Path:
+    """The source distribution of this tree."""
+    if run([DEBIAN_PYTHON, "-c", "import build"]).returncode != 0:
+        pytest.skip("making the sdist needs Debian's python3-build")
+    out = tmp_path_factory.mktemp("sdist")
+    run_ok([DEBIAN_PYTHON, "-m", "build", "--sdist", "--no-isolation", "--outdir", out, ROOT],
+           env=build_env(tmp_path_factory))
+    return only_file(out)
+
+
+def module_bytes(wheel: Path) -> bytes:
+    with zipfile.ZipFile(wheel) as archive:
+        return archive.read(MODULE_FILE)
 
 
 @pytest.fixture(scope="session")
