@@ -5,6 +5,7 @@ outcome of every call (answer, or exception class, message and note) comes from 
 models below, never from the module; after every call the instances must still answer
 as their models say.
 """
+import sys
 from collections import Counter
 
 import pytest
@@ -386,3 +387,61 @@ def test_every_call_ends_as_the_model_says_and_the_instances_stay_usable(script)
             else:
                 assert got == expected
     world.check_usable()
+
+
+# ---- objects that resist being described -------------------------------------------
+
+
+class UnprintableKey(str):
+    def __str__(self):
+        raise ValueError("no text")
+
+
+class NamelessMeta(type):
+    def __getattribute__(cls, name):
+        if name == "__name__":
+            raise ValueError("no name")
+        return super().__getattribute__(name)
+
+
+class NamelessUnprintableKey(str, metaclass=NamelessMeta):
+    def __str__(self):
+        raise ValueError("no text")
+
+
+def qualname_meta(answer):
+    class Meta(type):
+        def __getattribute__(cls, name):
+            if name == "__qualname__":
+                return answer()
+            return super().__getattribute__(name)
+
+    return Meta("Resisting", (), {})
+
+
+@pytest.mark.parametrize(
+    "key, text",
+    [(UnprintableKey("k"), "<unprintable UnprintableKey object>"),
+     (NamelessUnprintableKey("k"), "<unprintable object>")],
+    ids=["str raises", "str and __name__ raise"],
+)
+def test_a_keyword_whose_str_fails_is_described_and_reported(key, text, monkeypatch):
+    reported = []
+    monkeypatch.setattr(sys, "unraisablehook", lambda hook: reported.append((hook.exc_type, hook.object)))
+    table = CuckooHash(4)
+    with pytest.raises(TypeError) as caught:
+        table.get(**{key: "a"})
+    assert str(caught.value) == f"CuckooHash.get() got an unexpected keyword argument '{text}'"
+    assert reported == [(ValueError, key)]
+    assert table.insert("a", "1") is True and table.get("a") == "1"
+
+
+def qualname_raises():
+    raise KeyError("__qualname__")
+
+
+@pytest.mark.parametrize("answer", [lambda: 5, qualname_raises], ids=["not a str", "raises"])
+def test_an_argument_whose_class_name_cannot_be_read(answer):
+    with pytest.raises(TypeError) as caught:
+        DAG().add_node(qualname_meta(answer)())
+    assert str(caught.value) == "'<failed to extract type name>' object is not an instance of 'str'"
