@@ -36,7 +36,7 @@ void DAG::renumber_positions() {
   std::vector<Index> live;
   live.reserve(slots_.size() - free_indices_.size());
   for (Index i = 0; i < slots_.size(); ++i) {
-    if (slots_[i].live) live.push_back(i);
+    if (ranks_[i].live) live.push_back(i);
   }
   std::sort(live.begin(), live.end(),
             [&](Index a, Index b) { return ranks_[a].position < ranks_[b].position; });
@@ -54,7 +54,7 @@ DAG::Allocation DAG::allocate(std::string node, Place place) {
     check_index(index, index_to_node_.size());
     // A release left the sets empty: nothing of the slot's earlier life carries over.
     ranks_[index].position = position;
-    slots_[index].live = true;
+    ranks_[index].live = true;
     index_to_node_[index] = std::move(node);
     free_indices_.pop_back();
     return {index, false};
@@ -64,8 +64,8 @@ DAG::Allocation DAG::allocate(std::string node, Place place) {
   reserve_one_more(ranks_);
   reserve_one_more(index_to_node_);
   const Index index = slots_.size();
-  slots_.emplace_back().live = true;
-  ranks_.push_back({position, 0});
+  slots_.emplace_back();
+  ranks_.push_back({position, 0, true, false});
   index_to_node_.emplace_back(std::move(node));
   return {index, true};
 }
@@ -77,35 +77,30 @@ void DAG::undo_allocation(Allocation allocation) noexcept {
     index_to_node_.pop_back();
     return;
   }
-  slots_[allocation.index].live = false;
+  ranks_[allocation.index].live = false;
   index_to_node_[allocation.index].reset();
   // The pop in allocate kept the capacity, so this push cannot allocate.
   free_indices_.push_back(allocation.index);
 }
 
 DAG::Allocation DAG::register_name(std::string_view node, Place place) {
+  // The room and both copies of the name come first, so nothing needs undoing.
+  node_to_index_.reserve_one_more();
   std::string key(node);
   const Allocation allocation = allocate(std::string(node), place);
-  try {
-    node_to_index_.emplace(std::move(key), allocation.index);
-  } catch (...) {
-    undo_allocation(allocation);
-    throw;
-  }
+  node_to_index_.insert(std::move(key), allocation.index);
   return allocation;
 }
 
 void DAG::unregister_name(std::string_view node, Allocation allocation) noexcept {
-  node_to_index_.erase(node_to_index_.find(node));
+  node_to_index_.erase(node);
   undo_allocation(allocation);
 }
 
 DAG::Index DAG::allocate_index(std::string node) { return allocate(std::move(node), Place::last).index; }
 
 DAG::Index DAG::get_or_create_index(std::string_view node) {
-  if (const auto found = node_to_index_.find(node); found != node_to_index_.end()) {
-    return found->second;
-  }
+  if (const Index* found = node_to_index_.find(node)) return *found;
   return register_name(node, Place::last).index;
 }
 
@@ -113,7 +108,7 @@ void DAG::release_index(Index index) {
   check_index(index, slots_.size());
   check_index(index, index_to_node_.size());
   // A second release must not push the index again, or two allocations would share it.
-  if (!slots_[index].live) return;
+  if (!ranks_[index].live) return;
   reserve_one_more(free_indices_);
   free_slot(index);
 }
@@ -125,22 +120,16 @@ void DAG::free_slot(Index index) noexcept {
   slot.predecessors.for_each([&](Index previous) { slots_[previous].successors.erase(index); });
   slot.successors.clear();
   slot.predecessors.clear();
-  slot.live = false;
+  ranks_[index].live = false;
   index_to_node_[index].reset();
   free_indices_.push_back(index);
 }
 
 bool DAG::add_node(std::string_view node) {
-  if (const auto found = node_to_index_.find(node); found != node_to_index_.end()) {
-    return added_nodes_.insert(found->second).second;
-  }
-  const Allocation allocation = register_name(node, Place::last);
-  try {
-    added_nodes_.insert(allocation.index);
-  } catch (...) {
-    unregister_name(node, allocation);
-    throw;
-  }
+  if (const Index* found = node_to_index_.find(node)) return !std::exchange(ranks_[*found].added, true);
+  // A reused slot may still carry the mark of a name released at the index level;
+  // the new name is added all the same.
+  ranks_[register_name(node, Place::last).index].added = true;
   return true;
 }
 
@@ -149,22 +138,22 @@ void DAG::finish_node(std::string_view node) { release_by_name(node); }
 void DAG::remove_node(std::string_view node) { release_by_name(node); }
 
 void DAG::release_by_name(std::string_view node) {
-  const auto found = node_to_index_.find(node);
-  if (found == node_to_index_.end()) return;
-  const Index index = found->second;
+  const Index* found = node_to_index_.find(node);
+  if (!found) return;
+  const Index index = *found;
   // The release is the one step that can fail, and it fails before it changes
   // anything; doing it first keeps the name registered if it does.
   release_index(index);
-  added_nodes_.erase(index);
-  node_to_index_.erase(found);
+  ranks_[index].added = false;
+  node_to_index_.erase(node);
 }
 
 std::optional<DAG::Index> DAG::find_index_with_slot(std::string_view node) const {
-  const auto found = node_to_index_.find(node);
-  if (found == node_to_index_.end()) return std::nullopt;
-  const Index index = found->second;
+  const Index* found = node_to_index_.find(node);
+  if (!found) return std::nullopt;
+  const Index index = *found;
   check_index(index, slots_.size());
-  if (!slots_[index].live) raise_fault("graph slot must exist for active node");
+  if (!ranks_[index].live) raise_fault("graph slot must exist for active node");
   return index;
 }
 
@@ -322,7 +311,7 @@ bool DAG::add_edge_against_order(Index from, Index to) {
 bool DAG::reaches(Index start, Index target) const {
   if (start == target) return true;
   // A free slot has no edges.
-  if (!slots_[start].live || !slots_[target].live) return false;
+  if (!ranks_[start].live || !ranks_[target].live) return false;
   const Position lower = ranks_[start].position, upper = ranks_[target].position;
   if (lower > upper) return false;
   const std::uint32_t forward_mark = begin_search(), backward_mark = forward_mark + 1;
@@ -350,11 +339,10 @@ bool DAG::would_create_cycle(Index from, Index to) const {
 }
 
 bool DAG::has_path(std::string_view start, std::string_view end) const {
-  const auto start_entry = node_to_index_.find(start);
-  if (start_entry == node_to_index_.end()) return false;
-  const auto end_entry = node_to_index_.find(end);
-  if (end_entry == node_to_index_.end()) return false;
-  return reaches(start_entry->second, end_entry->second);
+  const Index* start_index = node_to_index_.find(start);
+  if (!start_index) return false;
+  const Index* end_index = node_to_index_.find(end);
+  return end_index && reaches(*start_index, *end_index);
 }
 
 namespace {
@@ -376,9 +364,9 @@ std::vector<DAG::Index> DAG::predecessors(Index index) const {
 }
 
 std::optional<DAG::Index> DAG::index_of(std::string_view node) const {
-  const auto found = node_to_index_.find(node);
-  if (found == node_to_index_.end()) return std::nullopt;
-  return found->second;
+  const Index* found = node_to_index_.find(node);
+  if (!found) return std::nullopt;
+  return *found;
 }
 
 std::optional<std::string> DAG::broken_invariant() const {
@@ -387,15 +375,15 @@ std::optional<std::string> DAG::broken_invariant() const {
   if (index_to_node_.size() != n || ranks_.size() != n) return "the per-slot arrays differ in length";
   std::vector<int> stacked(n, 0);
   for (const Index i : free_indices_) {
-    if (i >= n || slots_[i].live || ++stacked[i] > 1) return "free list holds " + at(i) + " wrongly";
+    if (i >= n || ranks_[i].live || ++stacked[i] > 1) return "free list holds " + at(i) + " wrongly";
   }
   std::vector<Position> positions;
   for (Index i = 0; i < n; ++i) {
     const Slot& slot = slots_[i];
-    if (slot.live != index_to_node_[i].has_value()) return "slot " + at(i) + " is half live";
     const Rank& rank = ranks_[i];
+    if (rank.live != index_to_node_[i].has_value()) return "slot " + at(i) + " is half live";
     if (rank.mark > search_epoch_) return "slot " + at(i) + " carries a mark no search gave";
-    if (!slot.live) {
+    if (!rank.live) {
       if (stacked[i] != 1) return "free slot " + at(i) + " is not on the free list";
       if (!slot.successors.empty() || !slot.predecessors.empty()) return "free slot " + at(i) + " has edges";
       continue;
@@ -412,7 +400,7 @@ std::optional<std::string> DAG::broken_invariant() const {
       }
       for (const Index j : entries) {
         const std::string edge = outgoing ? at(i) + " -> " + at(j) : at(j) + " -> " + at(i);
-        if (j >= n || j == i || !slots_[j].live) return "edge " + edge + " is not between live slots";
+        if (j >= n || j == i || !ranks_[j].live) return "edge " + edge + " is not between live slots";
         if (!set.contains(j)) return "edge " + edge + " cannot be found";
         const IndexSet& mirror = outgoing ? slots_[j].predecessors : slots_[j].successors;
         if (!mirror.contains(i)) return "edge " + edge + " is known at one end only";

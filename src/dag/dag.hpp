@@ -6,13 +6,11 @@
 #include <span>
 #include <string>
 #include <string_view>
-#include <unordered_map>
-#include <unordered_set>
 #include <utility>
 #include <vector>
 
 #include "dag/index_set.hpp"
-#include "random/keyed_hash.hpp"
+#include "dag/name_table.hpp"
 
 namespace brambleloft {
 
@@ -33,7 +31,7 @@ namespace brambleloft {
 //
 // Invariants:
 //  1. slots_, ranks_ and index_to_node_ have the same length, grow together by one and never
-//     shrink; a slot i is live when slots_[i].live and index_to_node_[i] is present,
+//     shrink; a slot i is live when ranks_[i].live and index_to_node_[i] is present,
 //     and free when neither holds.
 //  2. free_indices_ holds every free slot exactly once and no live one.
 //  3. Edges join live slots only, never a slot to itself; j is among i's successors
@@ -106,7 +104,7 @@ class DAG {
 
   // Read-only views for tests and invariant checks.
   Index slot_count() const noexcept { return slots_.size(); }
-  bool is_live(Index index) const noexcept { return index < slots_.size() && slots_[index].live; }
+  bool is_live(Index index) const noexcept { return index < ranks_.size() && ranks_[index].live; }
   // The successors or predecessors of a slot, in no particular order; none for a
   // free one or a value beyond the slots.
   std::vector<Index> successors(Index index) const;
@@ -127,14 +125,17 @@ class DAG {
   struct Slot {
     IndexSet successors;
     IndexSet predecessors;
-    bool live = false;
   };
 
-  // What a search reads of each node it meets, kept apart from the sets so that
-  // many nodes share a cache line.
+  // What a search reads of each node it meets, and what add_edge checks first, kept
+  // apart from the sets so that many nodes share a cache line.
   struct Rank {
     Position position = 0;
     mutable std::uint32_t mark = 0;
+    bool live = false;
+    // Set by add_node, cleared by finish_node and remove_node only: the mark belongs
+    // to the index and outlasts index-level release and reuse.
+    bool added = false;
   };
 
   // Where a new slot goes in the order. A new node has no edges, so any fresh
@@ -165,9 +166,8 @@ class DAG {
 
   std::vector<Slot> slots_;
   std::vector<Rank> ranks_;  // as long as slots_; the entry of a free slot is unused
-  std::unordered_map<std::string, Index, KeyedStringHash, std::equal_to<>> node_to_index_;
+  NameTable node_to_index_;
   std::vector<std::optional<std::string>> index_to_node_;
-  std::unordered_set<Index, KeyedIndexHash> added_nodes_;
   std::vector<Index> free_indices_;
 
   // Fresh positions are taken above next_high_ - 1 or below next_low_; both start in

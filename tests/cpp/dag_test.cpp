@@ -597,11 +597,22 @@ TEST_P(DagOutOfMemory, AFailedAllocationLeavesTheInstanceAsItWas) {
   EXPECT_GT(failures, 0) << "the operation allocated nothing, so nothing was tested";
 }
 
+TEST(DagOutOfMemoryFree, MarkingARegisteredNodeAndReleasingAllocateNothing) {
+  DAG dag = four();
+  dag.finish_node(kD);  // the free list has its room from now on
+  allocation_budget = 0;
+  EXPECT_TRUE(dag.add_node(kC));
+  EXPECT_FALSE(dag.add_node(kC));
+  dag.finish_node(kB);
+  dag.release_index(dag.get_or_create_index(kA));
+  allocation_budget = -1;
+  EXPECT_TRUE(invariants_hold(dag));
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Operations, DagOutOfMemory,
     testing::Values(
         MemoryCase{"AddNewNode", four, [](DAG& d) { d.add_node(kNew1); }},
-        MemoryCase{"AddRegisteredNode", four, [](DAG& d) { d.add_node(kC); }},
         MemoryCase{"GetOrCreateReusingASlot", two_freed, [](DAG& d) { d.get_or_create_index(kNew1); }},
         MemoryCase{"EdgeBetweenNewNames", four, [](DAG& d) { d.add_edge(kNew1, kNew2); }},
         MemoryCase{"EdgeBetweenNewNamesReusingSlots", two_freed, [](DAG& d) { d.add_edge(kNew1, kNew2); }},
