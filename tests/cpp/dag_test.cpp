@@ -35,6 +35,19 @@ thread_local long allocation_budget = -1;
 [[gnu::noinline]] void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
 
 namespace brambleloft {
+
+// Moves the search counter and both position counters next to their limits, so that
+// a short run sees the marks cleared and the positions renumbered.
+class DagInternals {
+ public:
+  static void squeeze(DAG& dag, std::uint32_t searches_left, std::uint64_t positions_left) {
+    dag.search_epoch_ =
+        std::max(dag.search_epoch_, std::numeric_limits<std::uint32_t>::max() - 2 * searches_left);
+    dag.next_low_ = std::min(dag.next_low_, positions_left);
+    dag.next_high_ = std::max(dag.next_high_, std::numeric_limits<std::uint64_t>::max() - positions_left);
+  }
+};
+
 namespace {
 
 using Index = DAG::Index;
@@ -470,10 +483,12 @@ struct DifferentialRun {
   std::uint64_t seed;
   std::size_t names;  // pool size: a small pool revisits nodes, a large one grows the graph
   bool index_level;   // also allocate and release indices directly
+  bool squeezed;      // counters kept near their limits
 };
 
 void PrintTo(const DifferentialRun& run, std::ostream* os) {
-  *os << "seed " << run.seed << ", " << run.names << " names" << (run.index_level ? ", both levels" : "");
+  *os << "seed " << run.seed << ", " << run.names << " names" << (run.index_level ? ", both levels" : "")
+      << (run.squeezed ? ", squeezed" : "");
 }
 
 class DagAgainstTheModel : public testing::TestWithParam<DifferentialRun> {};
@@ -510,21 +525,22 @@ TEST_P(DagAgainstTheModel, AgreesInEveryAnswerFaultAndState) {
     op.to = below(3) == 0 ? any_index(dag) : op.from ^ below(4);
     if (!run.index_level && (op.call == Call::allocate_index || op.call == Call::release_index)) continue;
     ++calls[op.call];
+    if (run.squeezed && step % 100 == 0) DagInternals::squeeze(dag, 20, 10);
     const auto wrong = reference::apply(dag, model, op);
     ASSERT_FALSE(wrong) << "step " << step << ": " << *wrong;
   }
   EXPECT_EQ(calls.size(), run.index_level ? 9u : 7u);
 }
 
-INSTANTIATE_TEST_SUITE_P(Runs, DagAgainstTheModel,
-                         testing::Values(DifferentialRun{1, 12, false}, DifferentialRun{2, 12, true},
-                                         DifferentialRun{3, 64, false}, DifferentialRun{4, 64, true},
-                                         DifferentialRun{5, 400, true}),
-                         [](const auto& info) {
-                           return "Seed" + std::to_string(info.param.seed) + "Names" +
-                                  std::to_string(info.param.names) +
-                                  (info.param.index_level ? "BothLevels" : "NameLevel");
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Runs, DagAgainstTheModel,
+    testing::Values(DifferentialRun{1, 12, false, false}, DifferentialRun{2, 12, true, false},
+                    DifferentialRun{3, 64, false, false}, DifferentialRun{4, 64, true, false},
+                    DifferentialRun{5, 400, true, false}, DifferentialRun{6, 64, true, true}),
+    [](const auto& info) {
+      return "Seed" + std::to_string(info.param.seed) + "Names" + std::to_string(info.param.names) +
+             (info.param.index_level ? "BothLevels" : "NameLevel") + (info.param.squeezed ? "Squeezed" : "");
+    });
 
 // ---------------------------------------------------------------------------------
 // Running out of memory: each allocation an operation makes is failed in turn, and
