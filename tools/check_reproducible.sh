@@ -8,6 +8,9 @@
 # working tree; on a clean clone that is the commit itself.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+if ! git -C "$root" rev-parse --is-inside-work-tree >/dev/null 2>&1; then
+  echo "not a git checkout: nothing tells the sources from other files; skipping"; exit 77
+fi
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/brambleloft-reproducible.XXXXXX")
 trap 'rm -rf "$scratch"' EXIT
 
