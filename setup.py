@@ -2,13 +2,15 @@
 
 The extension is declared with no sources; its build step configures the project's own
 CMakeLists.txt in build/wheel (apart from any developer build folder; the environment variable
-BRAMBLELOFT_WHEEL_BUILD names another folder) and copies the one file it produces. The wheel
+BRAMBLELOFT_WHEEL_BUILD names another folder, CMAKE_ARGS adds configure options) and copies
+the one file it produces. The wheel
 is tagged cp38-abi3 because the file is compiled against the limited API of 3.8
 (Py_LIMITED_API in CMakeLists.txt), and manylinux2014 when tools/check_manylinux.py finds
 that the built file keeps to that policy (it does with the toolchains we build releases
 with); otherwise it keeps the plain linux tag, good for the machine that built it.
 """
 import os
+import shlex
 import shutil
 import subprocess
 import sys
@@ -53,7 +55,9 @@ class CMakeBuild(build_ext):
                    "-DBRAMBLELOFT_TESTS=OFF",
                    # Headers of the interpreter that runs the build; with the limited API any
                    # of 3.8 and later give the same file.
-                   f"-DBRAMBLELOFT_PYTHON={sys.executable}"])
+                   f"-DBRAMBLELOFT_PYTHON={sys.executable}",
+                   # Options of the packager's own, e.g. CMAKE_ARGS=-DBRAMBLELOFT_WERROR=ON.
+                   *shlex.split(os.environ.get("CMAKE_ARGS", ""))])
         jobs = self.parallel or os.cpu_count() or 1
         run_cmake(["--build", str(cmake_dir), "--target", ext.name, "--parallel", str(jobs)])
         target = Path(self.get_ext_fullpath(ext.name))
@@ -69,7 +73,7 @@ class CMakeBuild(build_ext):
 class Wheel(bdist_wheel):
     def get_tag(self):
         python, abi, platform = super().get_tag()
-        if (platform == "linux_x86_64" and not self.plat_name_supplied
+        if (platform == "linux_x86_64" and not getattr(self, "plat_name_supplied", False)
                 and getattr(self.distribution, "manylinux", False)):
             platform = check_manylinux.MANYLINUX_TAG
         return python, abi, platform

@@ -71,10 +71,11 @@ def installed_pyenv_pythons() -> List[Path]:
     return [p for p in map(pyenv_python, PYENV_VERSIONS) if p]
 
 
-def build_env(tmp_path_factory) -> Dict[str, str]:
+def build_env(tmp_path_factory, cmake_args: str = "") -> Dict[str, str]:
     """The environment of a wheel build: its CMake folder is its own, not build/wheel in
     the tree, which another build may be using."""
-    return child_env(BRAMBLELOFT_WHEEL_BUILD=str(tmp_path_factory.mktemp("wheel-build")))
+    return child_env(BRAMBLELOFT_WHEEL_BUILD=str(tmp_path_factory.mktemp("wheel-build")),
+                     CMAKE_ARGS=cmake_args)
 
 
 def only_file(folder: Path) -> Path:
@@ -83,11 +84,11 @@ def only_file(folder: Path) -> Path:
     return built[0]
 
 
-def pip_wheel(source: Path, tmp_path_factory, *options) -> Path:
+def pip_wheel(source: Path, tmp_path_factory, *options, cmake_args: str = "") -> Path:
     """The wheel that pip builds from a tree or an sdist."""
     out = tmp_path_factory.mktemp("dist")
     run_ok([DEBIAN_PYTHON, "-m", "pip", "wheel", "--no-deps", *options, "-w", out, source],
-           env=build_env(tmp_path_factory))
+           env=build_env(tmp_path_factory, cmake_args))
     return only_file(out)
 
 

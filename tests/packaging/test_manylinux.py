@@ -7,7 +7,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import DEBIAN_PYTHON, MODULE_FILE, ROOT, run, run_ok
+from conftest import DEBIAN_PYTHON, MODULE_FILE, ROOT, pip_wheel, run, run_ok
 
 sys.path.insert(0, str(ROOT / "tools"))
 import check_manylinux  # noqa: E402
@@ -83,6 +83,14 @@ def test_the_wheels_module_needs_only_the_c_runtime_at_glibc_2_17(unpacked, whee
     # The C++ runtime is linked in: nothing of it is imported, not even unversioned.
     assert [i.name for i in module.imports if i.library not in (None, *OUR_LIBRARIES)] == []
     assert [i.name for i in module.imports if i.name.startswith("_ZNS") or "cxx11" in i.name] == []
+
+
+def test_a_module_outside_the_policy_keeps_the_plain_linux_tag(tmp_path_factory):
+    # Linked the ordinary way, the module needs this machine's newer glibc.
+    built = pip_wheel(ROOT, tmp_path_factory, "--no-build-isolation",
+                      cmake_args="-DBRAMBLELOFT_MANYLINUX=OFF")
+    assert built.name == "brambleloft-0.1.0-cp38-abi3-linux_x86_64.whl"
+    assert check_manylinux.check(built) != []
 
 
 def test_every_binding_resolves_and_the_stand_ins_work(unpacked):
