@@ -145,7 +145,8 @@ def read_module(data: bytes) -> ElfModule:
                 (which,) = struct.unpack_from("<H", data, versym[2] + index * 2)
                 if which & ~VERSYM_HIDDEN in versions:
                     library, version = versions[which & ~VERSYM_HIDDEN]
-            module.imports.append(Import(_cstring(names, st_name), version, library, st_info >> 4 == STB_WEAK))
+            weak = st_info >> 4 == STB_WEAK
+            module.imports.append(Import(_cstring(names, st_name), version, library, weak))
     return module
 
 

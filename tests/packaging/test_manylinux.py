@@ -51,7 +51,8 @@ def test_a_module_that_needs_only_old_glibc_conforms(tmp_path):
           puts("registering");
           return __cxa_thread_atexit_impl ? __cxa_thread_atexit_impl(f, 0, 0) : -1;
         }
-    """, (), "gcc", "weakly imports __cxa_thread_atexit_impl, which the policy refuses", id="a-refused-symbol"),
+    """, (), "gcc", "weakly imports __cxa_thread_atexit_impl, which the policy refuses",
+                 id="a-refused-symbol"),
     pytest.param("""
         __thread int counter;
         int bump(void) { return ++counter; }
