@@ -47,8 +47,8 @@ namespace brambleloft {
 // Every refusal is an answer (false); what an operation cannot complete raises a
 // Fault (errors/fault.hpp). Every allocation an operation needs is made before it
 // changes anything, so a std::bad_alloc leaves the instance as it was before the
-// call. The queries are const but use scratch (marks, the search counter, frontier
-// stacks) kept in the instance; they call nothing outside it, so no search can begin
+// call. The queries are const but use scratch (marks, the search counter, the
+// frontiers) kept in the instance; they call nothing outside it, so no search can begin
 // while another runs on the same instance.
 class DAG {
  public:
@@ -165,7 +165,7 @@ class DAG {
   std::uint32_t begin_search() const noexcept;
 
   std::vector<Slot> slots_;
-  std::vector<Rank> ranks_;  // as long as slots_; the entry of a free slot is unused
+  std::vector<Rank> ranks_;  // as long as slots_; of a free slot only mark and added matter
   NameTable node_to_index_;
   std::vector<std::optional<std::string>> index_to_node_;
   std::vector<Index> free_indices_;

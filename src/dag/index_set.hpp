@@ -172,7 +172,8 @@ class IndexSet {
 
   void regrow(std::uint64_t capacity) {
     if (capacity > kMaxCapacity) raise_fault("capacity overflow");
-    Index* fresh = new Index[capacity];  // the only step that can fail
+    // The only step that can fail; plain operator new, like the standard containers.
+    auto* fresh = static_cast<Index*>(::operator new(capacity * sizeof(Index)));
     IndexSet grown;
     grown.heap_ = fresh;
     grown.capacity_ = static_cast<std::uint32_t>(capacity);
@@ -186,7 +187,7 @@ class IndexSet {
   }
 
   void release() noexcept {
-    if (capacity_ != kInline) delete[] heap_;
+    if (capacity_ != kInline) ::operator delete(heap_);
   }
 
   std::uint32_t size_ = 0;

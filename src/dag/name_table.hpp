@@ -3,10 +3,10 @@
 
 #include <cstdint>
 #include <limits>
-#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "errors/fault.hpp"
 #include "random/keyed_hash.hpp"
@@ -19,9 +19,9 @@ namespace brambleloft {
 // bucket, a node and the node before it. Names come from callers, so the hash is
 // randomly keyed: no caller can aim names at one probe run.
 //
-// Invariants: capacity_ is 0 or a power of two, and size_ <= 3/4 of it; each entry
-// sits in the probe run from its home cell (hash & mask) with no empty cell between;
-// an empty cell has index kEmpty and an empty name.
+// Invariants: the number of cells is 0 or a power of two, and size_ <= 3/4 of it;
+// each entry sits in the probe run from its home cell (hash & mask) with no empty
+// cell between; an empty cell has index kEmpty and an empty name.
 //
 // Insertion never allocates: reserve_one_more() makes the room first.
 class NameTable {
@@ -30,10 +30,9 @@ class NameTable {
 
   NameTable() = default;
   NameTable(NameTable&& other) noexcept
-      : cells_(std::move(other.cells_)),
-        capacity_(std::exchange(other.capacity_, 0)),
-        size_(std::exchange(other.size_, 0)),
-        hash_(other.hash_) {}
+      : cells_(std::move(other.cells_)), size_(std::exchange(other.size_, 0)), hash_(other.hash_) {
+    other.cells_.clear();
+  }
   NameTable& operator=(NameTable&&) = delete;
 
   std::size_t size() const noexcept { return size_; }
@@ -48,20 +47,17 @@ class NameTable {
   // Makes room for one more name without changing the content. Throws
   // std::bad_alloc with the table unchanged. Amortised O(1).
   void reserve_one_more() {
-    if (4 * (size_ + 1) <= 3 * capacity_) return;
-    if (capacity_ > std::numeric_limits<std::size_t>::max() / 2 / sizeof(Cell))
-      raise_fault("capacity overflow");
-    const std::size_t capacity = capacity_ == 0 ? 16 : 2 * capacity_;
-    std::unique_ptr<Cell[]> grown(new Cell[capacity]);  // the only step that can fail
-    for (std::size_t i = 0; i < capacity_; ++i) {
-      Cell& cell = cells_[i];
+    if (4 * (size_ + 1) <= 3 * cells_.size()) return;
+    const std::size_t capacity = cells_.empty() ? 16 : 2 * cells_.size();
+    check_array_length(cells_, capacity);
+    std::vector<Cell> grown(capacity);  // the only step that can fail
+    for (Cell& cell : cells_) {
       if (cell.index == kEmpty) continue;
       std::size_t at = cell.hash & (capacity - 1);
       while (grown[at].index != kEmpty) at = (at + 1) & (capacity - 1);
       grown[at] = std::move(cell);
     }
-    cells_ = std::move(grown);
-    capacity_ = capacity;
+    cells_.swap(grown);
   }
 
   // Requires: the name is absent and reserve_one_more() ran since the last insert.
@@ -81,7 +77,7 @@ class NameTable {
     if (cells_[hole].index == kEmpty) return;
     // Backward-shift deletion: later entries of the probe run move into the hole
     // when it lies between their home cell and their cell, so no tombstones are needed.
-    const std::size_t mask = capacity_ - 1;
+    const std::size_t mask = cells_.size() - 1;
     for (std::size_t next = (hole + 1) & mask; cells_[next].index != kEmpty; next = (next + 1) & mask) {
       const std::size_t home = cells_[next].hash & mask;
       if (((next - home) & mask) >= ((next - hole) & mask)) {
@@ -104,7 +100,7 @@ class NameTable {
 
   // The cell holding the name, or the empty cell where it would go.
   std::size_t find_cell(std::string_view name, std::uint64_t hash) const noexcept {
-    const std::size_t mask = capacity_ - 1;
+    const std::size_t mask = cells_.size() - 1;
     std::size_t at = hash & mask;
     while (cells_[at].index != kEmpty && (cells_[at].hash != hash || cells_[at].name != name)) {
       at = (at + 1) & mask;
@@ -112,8 +108,7 @@ class NameTable {
     return at;
   }
 
-  std::unique_ptr<Cell[]> cells_;
-  std::size_t capacity_ = 0;
+  std::vector<Cell> cells_;  // none, or a power of two
   std::size_t size_ = 0;
   KeyedStringHash hash_;
 };
