@@ -9,6 +9,7 @@
 #include <new>
 #include <span>
 
+#include "dag/linear_probing.hpp"
 #include "errors/fault.hpp"
 
 namespace brambleloft {
@@ -88,19 +89,12 @@ class IndexSet {
       return;
     }
     Index* cells = table();
-    std::uint64_t hole = find_cell(index);
+    const std::uint64_t hole = find_cell(index);
     if (cells[hole] != index) return;
-    // Backward-shift deletion: pull later entries of the probe run into the hole when
-    // the hole lies between their home cell and their cell, so no tombstones are needed.
-    const std::uint64_t mask = capacity_ - 1;
-    for (std::uint64_t next = (hole + 1) & mask; cells[next] != kEmpty; next = (next + 1) & mask) {
-      const std::uint64_t home = home_cell(cells[next]);
-      if (((next - home) & mask) >= ((next - hole) & mask)) {
-        cells[hole] = cells[next];
-        hole = next;
-      }
-    }
-    cells[hole] = kEmpty;
+    const std::uint64_t hole_left = close_hole(
+        cells, capacity_ - 1, hole, [](Index cell) { return cell == kEmpty; },
+        [&](Index cell) { return home_cell(cell); });
+    cells[hole_left] = kEmpty;
     --size_;
   }
 

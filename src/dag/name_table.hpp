@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "dag/linear_probing.hpp"
 #include "errors/fault.hpp"
 #include "random/keyed_hash.hpp"
 
@@ -73,19 +74,13 @@ class NameTable {
   // Removes the name if present; O(1) expected.
   void erase(std::string_view name) noexcept {
     if (size_ == 0) return;
-    std::size_t hole = find_cell(name, hash_(name));
+    const std::size_t hole = find_cell(name, hash_(name));
     if (cells_[hole].index == kEmpty) return;
-    // Backward-shift deletion: later entries of the probe run move into the hole
-    // when it lies between their home cell and their cell, so no tombstones are needed.
     const std::size_t mask = cells_.size() - 1;
-    for (std::size_t next = (hole + 1) & mask; cells_[next].index != kEmpty; next = (next + 1) & mask) {
-      const std::size_t home = cells_[next].hash & mask;
-      if (((next - home) & mask) >= ((next - hole) & mask)) {
-        cells_[hole] = std::move(cells_[next]);
-        hole = next;
-      }
-    }
-    cells_[hole] = Cell{};  // gives a long name's buffer back
+    const std::size_t hole_left = close_hole(
+        cells_.data(), mask, hole, [](const Cell& cell) { return cell.index == kEmpty; },
+        [&](const Cell& cell) { return cell.hash & mask; });
+    cells_[hole_left] = Cell{};  // gives a long name's buffer back
     --size_;
   }
 
