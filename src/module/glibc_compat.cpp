@@ -6,12 +6,12 @@
 // binds to a version old systems have or does the work itself. Each replacement behaves as the newer
 // symbol does, as far as this module can tell.
 //
-// The C++ runtime is linked in from libstdc++.a; two of its pieces are replaced here for the same reason:
-// the thread-exit list (glibc 2.18 adds the function it would use) and the exception globals (its
-// thread-local needs __tls_get_addr, so the module would need the dynamic loader itself).
+// The C++ runtime is linked in from libstdc++.a, built for the build machine's glibc. Two of its needs are
+// met here: registering thread_local destructors (it calls __cxa_thread_atexit_impl, which glibc has only
+// from 2.18 and the policy refuses) and the per-thread exception state (its own copy is reached through
+// __tls_get_addr, which would make the module need the dynamic loader itself).
 
 #include <pthread.h>
-#include <sys/types.h>
 
 #include <cstddef>
 #include <cstdlib>
