@@ -17,7 +17,8 @@ namespace brambleloft::fuzz {
 
 // Choices come from the front of the input and random draws from the back, so that
 // a mutation of one kind seldom shifts everything of the other kind (the layout
-// libFuzzer's own data provider uses). An exhausted input reads as zeros.
+// libFuzzer's own data provider uses). Once the input is used up, choices read as
+// zeros and draws come from a fixed generator, so every walk still ends.
 class Input {
  public:
   Input(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
