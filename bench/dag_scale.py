@@ -207,7 +207,7 @@ def main():
         names, edges = task_graph(n, random.Random(n))
         finishes = min(n, args.finishes) if args.finishes else n
         probes = sample_queries(names[n // 2:], random.Random(1), 200)
-        repeats = 3 if n <= 20_000 else 1
+        repeats = 3 if n <= 20_000 else 2
         ours = best(repeats, lambda: drain(DAG, names, edges, finishes, probes))
         theirs = best(repeats, lambda: drain(NxDAG, names, edges, finishes, probes))
         compare("drain N=%s (%s finishes)" % (format(n, ","), format(finishes, ",")),
