@@ -106,4 +106,4 @@ dist:
 .PHONY: test-release dist
 
 clean:
-	rm -rf $(BUILD) $(BUILD)-asan $(BUILD)-release $(BUILD)-wheel dist
+	rm -rf $(BUILD) $(BUILD)-asan $(BUILD)-release $(BUILD)-wheel $(BUILD)-fuzz $(BUILD)-cov dist
