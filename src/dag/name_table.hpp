@@ -14,15 +14,18 @@
 
 namespace brambleloft {
 
-// One open-addressing table with linear probing, at most three quarters full. A cell
-// holds the name, its index and the name's hash, so a lookup reads one or two cache
-// lines and compares hashes before names, where a node-based map would chase a
-// bucket, a node and the node before it. Names come from callers, so the hash is
-// randomly keyed: no caller can aim names at one probe run.
+// A compact open-addressing table: the probed array holds only 8-byte buckets (32
+// bits of the name's hash and an entry number), and the names with their indices sit
+// in a separate array in the order they were registered. The bucket array stays small
+// enough to live in cache for graphs of a few hundred thousand names, and work that
+// walks names in the order they came (draining a task graph) reads the entries one
+// after another instead of one scattered cell per name. Names come from callers, so
+// the hash is randomly keyed: no caller can aim names at one probe run.
 //
-// Invariants: the number of cells is 0 or a power of two, and size_ <= 3/4 of it;
-// each entry sits in the probe run from its home cell (hash & mask) with no empty
-// cell between; an empty cell has index kEmpty and an empty name.
+// Invariants: the number of buckets is 0 or a power of two, at most 2^32, and size_
+// <= 3/4 of it; each bucket sits in the probe run from its home (hash & mask) with no
+// empty bucket between; a bucket's entry number is 0 when empty, else 1 + the entry.
+// Entries not in use form a list through their index field, headed by free_entry_.
 //
 // Insertion never allocates: reserve_one_more() makes the room first.
 class NameTable {
@@ -31,8 +34,13 @@ class NameTable {
 
   NameTable() = default;
   NameTable(NameTable&& other) noexcept
-      : cells_(std::move(other.cells_)), size_(std::exchange(other.size_, 0)), hash_(other.hash_) {
-    other.cells_.clear();
+      : buckets_(std::move(other.buckets_)),
+        entries_(std::move(other.entries_)),
+        free_entry_(std::exchange(other.free_entry_, kNoEntry)),
+        size_(std::exchange(other.size_, 0)),
+        hash_(other.hash_) {
+    other.buckets_.clear();
+    other.entries_.clear();
   }
   NameTable& operator=(NameTable&&) = delete;
 
@@ -41,69 +49,93 @@ class NameTable {
   // The index of the name, or nullptr. O(1) expected.
   const Index* find(std::string_view name) const noexcept {
     if (size_ == 0) return nullptr;
-    const Cell& cell = cells_[find_cell(name, hash_(name))];
-    return cell.index == kEmpty ? nullptr : &cell.index;
+    const Bucket bucket = buckets_[find_bucket(name, hash_(name))];
+    return bucket.entry == 0 ? nullptr : &entries_[bucket.entry - 1].index;
   }
 
   // Makes room for one more name without changing the content. Throws
   // std::bad_alloc with the table unchanged. Amortised O(1).
   void reserve_one_more() {
-    if (4 * (size_ + 1) <= 3 * cells_.size()) return;
-    const std::size_t capacity = cells_.empty() ? 16 : 2 * cells_.size();
-    check_array_length(cells_, capacity);
-    std::vector<Cell> grown(capacity);  // the only step that can fail
-    for (Cell& cell : cells_) {
-      if (cell.index == kEmpty) continue;
-      std::size_t at = cell.hash & (capacity - 1);
-      while (grown[at].index != kEmpty) at = (at + 1) & (capacity - 1);
-      grown[at] = std::move(cell);
+    if (free_entry_ == kNoEntry && entries_.size() == entries_.capacity()) {
+      if (entries_.size() >= kMaxNames) raise_fault("capacity overflow");
+      entries_.reserve(entries_.empty() ? 16 : 2 * entries_.size());  // keeps the content on failure
     }
-    cells_.swap(grown);
+    if (4 * (size_ + 1) <= 3 * buckets_.size()) return;
+    const std::size_t capacity = buckets_.empty() ? 16 : 2 * buckets_.size();
+    std::vector<Bucket> grown(capacity);  // the only step here that can fail
+    // Entry numbers fit 32 bits, so the hash bits kept in a bucket cover every mask.
+    for (const Bucket bucket : buckets_) {
+      if (bucket.entry == 0) continue;
+      std::size_t at = bucket.hash & (capacity - 1);
+      while (grown[at].entry != 0) at = (at + 1) & (capacity - 1);
+      grown[at] = bucket;
+    }
+    buckets_.swap(grown);
   }
 
   // Requires: the name is absent and reserve_one_more() ran since the last insert.
   void insert(std::string name, Index index) noexcept {
     const std::uint64_t hash = hash_(name);
-    Cell& cell = cells_[find_cell(name, hash)];
-    cell.hash = hash;
-    cell.index = index;
-    cell.name = std::move(name);
+    const std::size_t at = find_bucket(name, hash);
+    std::uint32_t entry = free_entry_;
+    if (entry != kNoEntry) {
+      free_entry_ = static_cast<std::uint32_t>(entries_[entry].index);
+      entries_[entry] = Entry{std::move(name), index};
+    } else {
+      entry = static_cast<std::uint32_t>(entries_.size());
+      entries_.push_back(Entry{std::move(name), index});  // within the reserved room
+    }
+    buckets_[at] = Bucket{static_cast<std::uint32_t>(hash), entry + 1};
     ++size_;
   }
 
   // Removes the name if present; O(1) expected.
   void erase(std::string_view name) noexcept {
     if (size_ == 0) return;
-    const std::size_t hole = find_cell(name, hash_(name));
-    if (cells_[hole].index == kEmpty) return;
-    const std::size_t mask = cells_.size() - 1;
+    const std::size_t hole = find_bucket(name, hash_(name));
+    const std::uint32_t entry_number = buckets_[hole].entry;
+    if (entry_number == 0) return;
+    const std::size_t mask = buckets_.size() - 1;
     const std::size_t hole_left = close_hole(
-        cells_.data(), mask, hole, [](const Cell& cell) { return cell.index == kEmpty; },
-        [&](const Cell& cell) { return cell.hash & mask; });
-    cells_[hole_left] = Cell{};  // gives a long name's buffer back
+        buckets_.data(), mask, hole, [](const Bucket& bucket) { return bucket.entry == 0; },
+        [&](const Bucket& bucket) { return bucket.hash & mask; });
+    buckets_[hole_left] = Bucket{};
+    Entry& entry = entries_[entry_number - 1];
+    entry.name = std::string();  // gives a long name's buffer back
+    entry.index = free_entry_;
+    free_entry_ = entry_number - 1;
     --size_;
   }
 
  private:
-  static constexpr Index kEmpty = std::numeric_limits<Index>::max();
+  static constexpr std::uint32_t kNoEntry = std::numeric_limits<std::uint32_t>::max();
+  // Keeps entry numbers, plus one, within 32 bits and the buckets within 2^32.
+  static constexpr std::size_t kMaxNames = std::size_t{1} << 31;
 
-  struct Cell {
-    std::uint64_t hash = 0;
-    Index index = kEmpty;
+  struct Bucket {
+    std::uint32_t hash = 0;   // the low bits of the name's hash
+    std::uint32_t entry = 0;  // 0: empty
+  };
+  struct Entry {
     std::string name;
+    Index index;  // of a free entry: the next free entry
   };
 
-  // The cell holding the name, or the empty cell where it would go.
-  std::size_t find_cell(std::string_view name, std::uint64_t hash) const noexcept {
-    const std::size_t mask = cells_.size() - 1;
+  // The bucket of the name, or the empty bucket where it would go.
+  std::size_t find_bucket(std::string_view name, std::uint64_t hash) const noexcept {
+    const std::size_t mask = buckets_.size() - 1;
+    const auto low = static_cast<std::uint32_t>(hash);
     std::size_t at = hash & mask;
-    while (cells_[at].index != kEmpty && (cells_[at].hash != hash || cells_[at].name != name)) {
+    while (buckets_[at].entry != 0 &&
+           (buckets_[at].hash != low || entries_[buckets_[at].entry - 1].name != name)) {
       at = (at + 1) & mask;
     }
     return at;
   }
 
-  std::vector<Cell> cells_;  // none, or a power of two
+  std::vector<Bucket> buckets_;  // none, or a power of two
+  std::vector<Entry> entries_;
+  std::uint32_t free_entry_ = kNoEntry;
   std::size_t size_ = 0;
   KeyedStringHash hash_;
 };
