@@ -4,6 +4,8 @@
 #include <new>
 #include <utility>
 
+#include "cuckoo_hash/page_memory.hpp"
+
 namespace brambleloft {
 
 PairStore::PairStore(PairStore&& other) noexcept
@@ -33,7 +35,14 @@ PairStore& PairStore::operator=(PairStore&& other) noexcept {
 PairStore::~PairStore() { release_all(); }
 
 void PairStore::release_all() noexcept {
-  while (chunks_ != nullptr) std::free(std::exchange(chunks_, chunks_->next));
+  while (chunks_ != nullptr) {
+    Chunk* chunk = std::exchange(chunks_, chunks_->next);
+    if (chunk->mapped != 0) {
+      unmap_pages({chunk, chunk->mapped});
+    } else {
+      std::free(chunk);
+    }
+  }
   while (large_ != nullptr) std::free(std::exchange(large_, large_->next));
   free_.fill(nullptr);
   cursor_ = end_ = nullptr;
@@ -97,14 +106,24 @@ void* PairStore::allocate_small(std::size_t size) {
   }
   if (static_cast<std::size_t>(end_ - cursor_) < size) {
     // The rest of the old chunk (under kLargestSmall bytes) stays unused.
-    void* memory = std::malloc(sizeof(Chunk) + next_chunk_);
-    if (memory == nullptr) throw std::bad_alloc();
-    auto* chunk = static_cast<Chunk*>(memory);
+    Chunk* chunk;
+    std::size_t bytes;
+    if (next_chunk_ < kHugePage) {
+      bytes = next_chunk_;
+      chunk = static_cast<Chunk*>(std::malloc(bytes));
+      if (chunk == nullptr) throw std::bad_alloc();
+      chunk->mapped = 0;
+      next_chunk_ *= kChunkGrowth;
+    } else {
+      const PageMapping mapping = map_pages(kHugePage, true, false);
+      bytes = mapping.bytes;
+      chunk = static_cast<Chunk*>(mapping.address);
+      chunk->mapped = bytes;
+    }
     chunk->next = chunks_;
     chunks_ = chunk;
     cursor_ = reinterpret_cast<char*>(chunk + 1);
-    end_ = cursor_ + next_chunk_;
-    if (next_chunk_ < kLargestChunk) next_chunk_ *= 2;
+    end_ = reinterpret_cast<char*>(chunk) + bytes;
   }
   return std::exchange(cursor_, cursor_ + size);
 }

@@ -99,8 +99,12 @@ class PairStore {
  private:
   static constexpr std::size_t kGrain = 8;
   static constexpr std::size_t kLargestSmall = 256;
+  // Chunks grow fourfold from kFirstChunk; from kHugePage on, each is one 2 MiB
+  // page of its own (page_memory.hpp), so that the blocks of a large table, read
+  // in random order, share few TLB entries. A store keeps at most one chunk
+  // partly used, so the rounding costs at most that chunk's unused rest.
   static constexpr std::size_t kFirstChunk = 4096;
-  static constexpr std::size_t kLargestChunk = std::size_t{1} << 20;
+  static constexpr std::size_t kChunkGrowth = 4;
 
   struct FreeBlock {
     FreeBlock* next;
@@ -109,8 +113,9 @@ class PairStore {
     LargeLink* prev;
     LargeLink* next;
   };
-  struct Chunk {
+  struct Chunk {  // sits at the start of its chunk
     Chunk* next;
+    std::size_t mapped;  // the bytes of a chunk of its own pages, 0 for malloc's
   };
 
   static std::size_t block_size(std::uint64_t key_size, std::uint64_t value_size);

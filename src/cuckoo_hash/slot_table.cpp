@@ -1,11 +1,10 @@
 #include "cuckoo_hash/slot_table.hpp"
 
-#include <sys/mman.h>
-
 #include <cstdlib>
 #include <new>
 #include <utility>
 
+#include "cuckoo_hash/page_memory.hpp"
 #include "errors/fault.hpp"
 
 namespace brambleloft {
@@ -17,6 +16,13 @@ constexpr std::size_t kMapFrom = std::size_t{256} << 10;
 // them in one by one as slots fill costs far more per page. Larger tables take
 // their pages as slots are written, so their memory follows their use.
 constexpr std::size_t kPopulateUpTo = std::size_t{4} << 20;
+// Tables in this range sit on 2 MiB pages (page_memory.hpp): a cold lookup then
+// rarely misses the TLB. Rounding up to whole huge pages at most doubles the
+// smallest; the largest, lazily faulted, may become resident up to 2 MiB per
+// slot written. Larger tables keep 4 KiB pages, so that a sparsely used
+// CuckooHash(10**8) stays small in memory.
+constexpr std::size_t kHugeFrom = std::size_t{1} << 20;
+constexpr std::size_t kHugeUpTo = std::size_t{64} << 20;
 }  // namespace
 
 SlotTable::SlotTable(std::uint64_t length) : length_(length) {
@@ -30,9 +36,10 @@ SlotTable::SlotTable(std::uint64_t length) : length_(length) {
     throw std::bad_alloc();
   void* memory;
   if (bytes_ >= kMapFrom) {
-    const int populate = bytes_ <= kPopulateUpTo ? MAP_POPULATE : 0;
-    memory = mmap(nullptr, bytes_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | populate, -1, 0);
-    if (memory == MAP_FAILED) throw std::bad_alloc();
+    const PageMapping mapping =
+        map_pages(bytes_, bytes_ >= kHugeFrom && bytes_ <= kHugeUpTo, bytes_ <= kPopulateUpTo);
+    memory = mapping.address;
+    bytes_ = mapping.bytes;
     mapped_ = true;
   } else {
     memory = std::calloc(words, sizeof(std::uint64_t));
@@ -69,7 +76,7 @@ SlotTable::~SlotTable() { release(); }
 void SlotTable::release() noexcept {
   if (words_ == nullptr) return;
   if (mapped_) {
-    munmap(words_, bytes_);
+    unmap_pages({words_, bytes_});
   } else {
     std::free(words_);
   }

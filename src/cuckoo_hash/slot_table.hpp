@@ -2,7 +2,10 @@
 //
 // The words come from zeroed pages that the OS hands out lazily (mmap for large
 // tables), so making a table of any length costs microseconds and memory grows
-// only with the pages that slots are written to. The occupancy record has one bit
+// only with the pages that slots are written to. Tables of 1 to 64 MiB sit on
+// 2 MiB pages, which spares cold lookups most TLB misses (about 10 % of a cold
+// get at a million pairs) at the price of memory that grows in 2 MiB steps;
+// larger tables keep 4 KiB pages, so a sparsely used huge table stays small. The occupancy record has one bit
 // per slot and one summary bit per 64 slots, so visiting the occupied slots in
 // index order costs O(occupied + length / 4096) instead of reading every slot.
 #pragma once
@@ -33,7 +36,7 @@ class SlotTable {
   // The word at `index` (< length). 0 is an empty slot. Swapping the words of two
   // occupied slots keeps the record right; filling and clearing go through below.
   std::uint64_t& operator[](std::uint64_t index) noexcept { return words_[index]; }
-  std::uint64_t operator[](std::uint64_t index) const noexcept { return words_[index]; }
+  const std::uint64_t& operator[](std::uint64_t index) const noexcept { return words_[index]; }
 
   // Writes a non-zero word into an empty slot.
   void fill(std::uint64_t index, std::uint64_t word) noexcept {

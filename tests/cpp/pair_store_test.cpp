@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "cuckoo_hash/page_memory.hpp"
 #include "cuckoo_hash/remainder.hpp"
 #include "cuckoo_hash/slot_table.hpp"
 #include "errors/fault.hpp"
@@ -82,6 +83,50 @@ TEST(PairStore, AMovedStoreKeepsItsBlocks) {
   EXPECT_EQ(second.add("kex", "valux"), block);
 }
 
+// Past the first few chunks, blocks come from 2 MiB mappings of their own.
+TEST(PairStore, PairsInPageMappedChunksStayIntactThroughReleaseAndReuse) {
+  PairStore store;
+  std::vector<const PairBlock*> blocks;
+  auto key_of = [](std::size_t i) { return "key-" + std::to_string(i); };
+  for (std::size_t i = 0; i < 200000; ++i) blocks.push_back(store.add(key_of(i), pattern(i % 40, 'v')));
+  for (std::size_t i = 0; i < blocks.size(); i += 3) store.release(blocks[i]);
+  for (std::size_t i = 0; i < blocks.size(); i += 3) blocks[i] = store.add(key_of(i), pattern(i % 40, 'v'));
+  PairStore moved(std::move(store));
+  for (std::size_t i = 0; i < blocks.size(); ++i) {
+    ASSERT_TRUE(blocks[i]->has_key(key_of(i))) << i;
+    ASSERT_EQ(blocks[i]->value(), pattern(i % 40, 'v')) << i;
+  }
+}
+
+TEST(PageMemory, MappingsAreZeroedAndHugeOnesWholeAlignedPages) {
+  for (const bool huge : {false, true}) {
+    for (const bool populate : {false, true}) {
+      for (const std::size_t bytes : {std::size_t{4096}, kHugePage + 8, std::size_t{5} << 20}) {
+        const PageMapping mapping = map_pages(bytes, huge, populate);
+        auto* words = static_cast<std::uint64_t*>(mapping.address);
+        const std::size_t count = bytes / sizeof(std::uint64_t);
+        EXPECT_EQ(words[0] | words[count / 2] | words[count - 1], 0u);
+        words[0] = words[count - 1] = 1;
+        if (huge) {
+          EXPECT_EQ(reinterpret_cast<std::uintptr_t>(mapping.address) % kHugePage, 0u);
+          EXPECT_EQ(mapping.bytes, (bytes + kHugePage - 1) / kHugePage * kHugePage);
+        } else {
+          EXPECT_EQ(mapping.bytes, bytes);
+        }
+        unmap_pages(mapping);
+      }
+    }
+  }
+}
+
+TEST(PageMemory, AddressRangesBeyondReachAreBadAlloc) {
+  for (const bool huge : {false, true}) {
+    for (const std::size_t bytes : {std::size_t{1} << 62, SIZE_MAX - 4096}) {
+      EXPECT_THROW(map_pages(bytes, huge, false), std::bad_alloc) << huge << " " << bytes;
+    }
+  }
+}
+
 // The reciprocal remainder agrees with % on digests and divisors at the edges.
 TEST(Remainder, AgreesWithDivisionForEveryKindOfDivisor) {
   const std::uint64_t max = std::numeric_limits<std::uint64_t>::max();
@@ -140,6 +185,23 @@ TEST(SlotTable, HugeLengthsAreRefusedWithoutTouchingMemory) {
   }
   SlotTable big(std::uint64_t{1} << 27);  // 1 GiB of slots, mapped lazily
   EXPECT_EQ(big[(std::uint64_t{1} << 27) - 1], 0u);
+}
+
+// Lengths on each side of the calloc, populated huge-page and lazy huge-page ranges.
+TEST(SlotTable, EveryKindOfStorageStartsEmptyAndKeepsWordsThroughAMove) {
+  for (const std::uint64_t length : {30000u, 200000u, 4000000u, 9000000u}) {
+    SlotTable table(length);
+    std::vector<std::uint64_t> seen;
+    table.for_each_occupied([&](std::uint64_t index, std::uint64_t) { seen.push_back(index); });
+    EXPECT_TRUE(seen.empty()) << length;
+    for (const std::uint64_t i : {std::uint64_t{0}, length / 2, length - 1}) table.fill(i, i + 7);
+    SlotTable moved(std::move(table));
+    moved.for_each_occupied([&](std::uint64_t index, std::uint64_t word) {
+      EXPECT_EQ(word, index + 7);
+      seen.push_back(index);
+    });
+    EXPECT_EQ(seen, (std::vector<std::uint64_t>{0, length / 2, length - 1})) << length;
+  }
 }
 
 }  // namespace
