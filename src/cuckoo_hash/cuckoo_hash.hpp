@@ -87,7 +87,10 @@ class CuckooHash {
   static constexpr Word kAddressBits = (Word{1} << 48) - 1;
 
   static std::uint32_t digest1(std::string_view key) noexcept { return XXH32(key.data(), key.size(), 0); }
-  static std::uint64_t digest2(std::string_view key) noexcept { return XXH64(key.data(), key.size(), 0); }
+  // Flattened: left to itself the compiler calls XXH64 out of line from every use.
+  [[gnu::flatten]] static std::uint64_t digest2(std::string_view key) noexcept {
+    return XXH64(key.data(), key.size(), 0);
+  }
   // The top 16 bits of a multiplicative mix of the digest: keys that share a slot
   // share its remainder, not these bits.
   static Word tag_of(std::uint32_t d1) noexcept { return (d1 * Word{0x9E3779B97F4A7C15}) & ~kAddressBits; }
