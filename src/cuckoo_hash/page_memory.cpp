@@ -48,9 +48,9 @@ PageMapping map_pages(std::size_t bytes, bool huge, bool populate) {
   // Advice before the first touch: pages faulted in earlier would stay small.
   madvise(mapping.address, mapping.bytes, MADV_HUGEPAGE);
   if (populate && madvise(mapping.address, mapping.bytes, MADV_POPULATE_WRITE) != 0) {
-    // EINVAL: a kernel older than the advice; pages then come as they are written.
-    // ENOMEM and the like: the memory is not there, say so now.
-    if (errno != EINVAL) {
+    // Only a lack of memory is an error here. Other failures (a kernel older than
+    // the advice, a pending signal) leave the pages to come as they are written.
+    if (errno == ENOMEM || errno == EFAULT) {
       unmap_pages(mapping);
       throw std::bad_alloc();
     }
