@@ -17,12 +17,11 @@ constexpr std::size_t kMapFrom = std::size_t{256} << 10;
 // their pages as slots are written, so their memory follows their use.
 constexpr std::size_t kPopulateUpTo = std::size_t{4} << 20;
 // Tables in this range sit on 2 MiB pages (page_memory.hpp): a cold lookup then
-// rarely misses the TLB. Rounding up to whole huge pages at most doubles the
-// smallest; the largest, lazily faulted, may become resident up to 2 MiB per
-// slot written. Larger tables keep 4 KiB pages, so that a sparsely used
-// CuckooHash(10**8) stays small in memory.
+// rarely misses the TLB. They are the tables whose pages are taken up front anyway;
+// larger ones keep 4 KiB pages, so that their memory still grows only with the
+// pages that slots are written to (a sparsely used CuckooHash(10**8) stays small).
 constexpr std::size_t kHugeFrom = std::size_t{1} << 20;
-constexpr std::size_t kHugeUpTo = std::size_t{64} << 20;
+constexpr std::size_t kHugeUpTo = kPopulateUpTo;
 }  // namespace
 
 SlotTable::SlotTable(std::uint64_t length) : length_(length) {

@@ -2,12 +2,11 @@
 //
 // The words come from zeroed pages that the OS hands out lazily (mmap for large
 // tables), so making a table of any length costs microseconds and memory grows
-// only with the pages that slots are written to. Tables of 1 to 64 MiB sit on
-// 2 MiB pages, which spares cold lookups most TLB misses (about 10 % of a cold
-// get at a million pairs) at the price of memory that grows in 2 MiB steps;
-// larger tables keep 4 KiB pages, so a sparsely used huge table stays small. The occupancy record has one bit
-// per slot and one summary bit per 64 slots, so visiting the occupied slots in
-// index order costs O(occupied + length / 4096) instead of reading every slot.
+// only with the pages that slots are written to. Tables of 1 to 4 MiB, whose pages
+// are taken when they are made, sit on 2 MiB pages, which spares cold lookups most
+// TLB misses; larger tables keep 4 KiB pages, so a sparsely used one stays small.
+// The occupancy record has one bit per slot and one summary bit per 64 slots, so
+// visiting the occupied slots in index order costs O(occupied + length / 4096) instead of reading every slot.
 #pragma once
 
 #include <cstddef>
