@@ -269,14 +269,17 @@ bool DAG::add_edge_against_order(Index from, Index to) {
   backward_.restart(from);
   ranks_[to].mark = forward_mark;
   ranks_[from].mark = backward_mark;
-  while (forward_.waiting() > 0) {
-    const Index node = forward_.found[forward_.next++];
-    if (expand(slots_[node].successors, forward_mark, backward_mark, lower, upper, forward_)) return false;
-  }
-  // No cycle, so the backward search cannot meet a forward mark.
-  while (backward_.waiting() > 0) {
-    const Index node = backward_.found[backward_.next++];
-    expand(slots_[node].predecessors, backward_mark, forward_mark, lower, upper, backward_);
+  // The two searches take turns, the smaller frontier first, so that an edge closing
+  // a cycle is refused as soon as they meet; without a cycle both run to the end,
+  // since the reorder needs everything each one reaches.
+  while (forward_.waiting() > 0 || backward_.waiting() > 0) {
+    const bool met =
+        forward_.waiting() > 0 && (backward_.waiting() == 0 || forward_.waiting() <= backward_.waiting())
+            ? expand(slots_[forward_.found[forward_.next++]].successors, forward_mark, backward_mark, lower,
+                     upper, forward_)
+            : expand(slots_[backward_.found[backward_.next++]].predecessors, backward_mark, forward_mark,
+                     lower, upper, backward_);
+    if (met) return false;
   }
 
   // Every allocation comes before the first change.
