@@ -71,6 +71,10 @@ bool CuckooHash::insert(std::string_view key, std::string_view value) {
 bool CuckooHash::insert_with(std::string_view key, std::string_view value, RandomSource& rng) {
   remainder_.check();  // a table without slots cannot hold the pair: fault first
   const std::uint32_t d1 = digest1(key);
+  // Both candidate slots are asked for before the block is made, so that on a cold
+  // table their misses overlap each other and the copy.
+  __builtin_prefetch(&table1_[remainder_.of32(d1)]);
+  __builtin_prefetch(&table2_[remainder_.of64(digest2(key))]);
   const Word pair = store_pair(key, value, tag_of(d1));
   try {
     if (insert_internal(table1_, table2_, remainder_, pair, d1, rng) == 0) {
@@ -112,6 +116,10 @@ CuckooHash::Word CuckooHash::insert_internal(SlotTable& t1, SlotTable& t2, const
       t2.fill(i2, homeless);
       return 0;
     }
+    // One of the two occupants moves next and its key is read then; fetch both
+    // blocks while the draw is made.
+    __builtin_prefetch(block_of(t1[i1]));
+    __builtin_prefetch(block_of(t2[i2]));
     const Word tag = homeless & ~kAddressBits;
     if (kicks == 0 && match(t1[i1], tag, key) != nullptr && match(t2[i2], tag, key) != nullptr)
       return homeless;

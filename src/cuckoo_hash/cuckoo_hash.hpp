@@ -49,7 +49,7 @@ class CuckooHash {
   // stays valid until the next change. O(1): one xxh32 and one xxh64, both slots
   // fetched together, and the bytes of at most two blocks, each read only when its
   // tag matches.
-  std::optional<std::string_view> get(std::string_view key) const {
+  [[gnu::flatten]] std::optional<std::string_view> get(std::string_view key) const {
     const std::uint32_t d1 = digest1(key);
     const Word word1 = table1_[remainder_.of32(d1)];
     // Both slots are asked for before either is tested: on a cold table the
@@ -87,8 +87,9 @@ class CuckooHash {
   static constexpr Word kAddressBits = (Word{1} << 48) - 1;
 
   static std::uint32_t digest1(std::string_view key) noexcept { return XXH32(key.data(), key.size(), 0); }
-  // Flattened: left to itself the compiler calls XXH64 out of line from every use.
-  [[gnu::flatten]] static std::uint64_t digest2(std::string_view key) noexcept {
+  // Always inline; left to itself the compiler calls it out of line from `get`, and
+  // the call spills the first slot's word. `get` is flattened so XXH64 is inline too.
+  [[gnu::always_inline]] static std::uint64_t digest2(std::string_view key) noexcept {
     return XXH64(key.data(), key.size(), 0);
   }
   // The top 16 bits of a multiplicative mix of the digest: keys that share a slot
