@@ -8,8 +8,7 @@ namespace brambleloft {
 namespace {
 
 std::string display_name(const FunctionDescription& d) {
-  return d.class_name != nullptr ? std::string(d.class_name) + "." + d.function_name + "()"
-                                 : std::string(d.function_name) + "()";
+  return std::string(d.class_name) + "." + d.function_name + "()";
 }
 
 // 'a' / 'a' and 'b' / 'a', 'b', and 'c'
@@ -49,12 +48,6 @@ std::string keyword_text(PyObject* key) {
   fail(display_name(d) + " got an unexpected keyword argument '" + keyword_text(key) + "'");
 }
 
-[[noreturn]] void fail_missing(const FunctionDescription& d, const char* kind,
-                               const std::vector<const char*>& names) {
-  fail(display_name(d) + " missing " + std::to_string(names.size()) + " required " + kind +
-       (names.size() == 1 ? " argument" : " arguments") + ": " + quoted_list(names));
-}
-
 // Keyword names are compared without encoding them: every parameter name here is
 // ASCII, and a key that cannot be encoded matches none of them anyway.
 bool names_parameter(PyObject* key, const char* name) {
@@ -66,67 +59,36 @@ bool names_parameter(PyObject* key, const char* name) {
 void extract_arguments_tuple_dict(const FunctionDescription& d, PyObject* args, PyObject* kwargs,
                                   PyObject** slots) {
   const std::size_t n = static_cast<std::size_t>(PyTuple_Size(args));
-  const std::size_t p = d.positional.size();
+  const std::size_t p = d.parameters.size();
   for (std::size_t i = 0; i < n && i < p; ++i) slots[i] = PyTuple_GetItem(args, static_cast<Py_ssize_t>(i));
 
   if (n > p) {
-    const std::string was = n == 1 ? "was" : "were";
-    if (d.required_positional == p) {
-      fail(display_name(d) + " takes " + std::to_string(p) + " positional arguments but " +
-           std::to_string(n) + " " + was + " given");
-    }
-    fail(display_name(d) + " takes from " + std::to_string(d.required_positional) + " to " +
-         std::to_string(p) + " positional arguments but " + std::to_string(n) + " " + was + " given");
+    fail(display_name(d) + " takes " + std::to_string(p) + " positional arguments but " + std::to_string(n) +
+         (n == 1 ? " was" : " were") + " given");
   }
 
-  std::vector<const char*> positional_only_by_keyword;
   if (kwargs != nullptr) {
     Py_ssize_t pos = 0;
     PyObject *key = nullptr, *value = nullptr;
     while (PyDict_Next(kwargs, &pos, &key, &value)) {
       if (!PyUnicode_Check(key)) fail_unexpected_keyword(d, key);
-      bool matched = false;
-      for (std::size_t k = 0; k < d.keyword_only.size() && !matched; ++k) {
-        if (names_parameter(key, d.keyword_only[k].name)) {
-          PyObject*& slot = slots[p + k];
-          if (slot != nullptr)
-            fail(display_name(d) + " got multiple values for argument '" + d.keyword_only[k].name + "'");
-          slot = value;
-          matched = true;
-        }
-      }
-      for (std::size_t i = 0; i < p && !matched; ++i) {
-        if (!names_parameter(key, d.positional[i])) continue;
-        matched = true;
-        if (i < d.positional_only) {
-          positional_only_by_keyword.push_back(d.positional[i]);
-        } else if (slots[i] != nullptr) {
-          fail(display_name(d) + " got multiple values for argument '" + d.positional[i] + "'");
-        } else {
-          slots[i] = value;
-        }
-      }
-      if (!matched) fail_unexpected_keyword(d, key);
+      std::size_t i = 0;
+      while (i < p && !names_parameter(key, d.parameters[i])) ++i;
+      if (i == p) fail_unexpected_keyword(d, key);
+      if (slots[i] != nullptr)
+        fail(display_name(d) + " got multiple values for argument '" + d.parameters[i] + "'");
+      slots[i] = value;
     }
   }
 
-  if (!positional_only_by_keyword.empty()) {
-    fail(display_name(d) + " got some positional-only arguments passed as keyword arguments: " +
-         quoted_list(positional_only_by_keyword));
+  std::vector<const char*> missing;
+  for (std::size_t i = n; i < p; ++i) {
+    if (slots[i] == nullptr) missing.push_back(d.parameters[i]);
   }
-  if (n < d.required_positional) {
-    std::vector<const char*> missing;
-    for (std::size_t i = n; i < d.required_positional; ++i) {
-      if (slots[i] == nullptr) missing.push_back(d.positional[i]);
-    }
-    if (!missing.empty()) fail_missing(d, "positional", missing);
+  if (!missing.empty()) {
+    fail(display_name(d) + " missing " + std::to_string(missing.size()) + " required positional " +
+         (missing.size() == 1 ? "argument" : "arguments") + ": " + quoted_list(missing));
   }
-  std::vector<const char*> missing_keywords;
-  for (std::size_t k = 0; k < d.keyword_only.size(); ++k) {
-    if (d.keyword_only[k].required && slots[p + k] == nullptr)
-      missing_keywords.push_back(d.keyword_only[k].name);
-  }
-  if (!missing_keywords.empty()) fail_missing(d, "keyword", missing_keywords);
 }
 
 }  // namespace brambleloft

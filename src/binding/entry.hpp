@@ -119,7 +119,7 @@ struct MethodEntry {
   static_assert(std::tuple_size_v<Args> == sizeof...(Params), "one name per parameter");
 
   static constexpr FunctionDescription description{PythonName<State>::name.text, Name.text,
-                                                   detail::parameter_names<Params...>, 0, sizeof...(Params)};
+                                                   detail::parameter_names<Params...>};
 
   static PyObject* call(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     return fault_trap([&]() -> PyObject* {
@@ -128,7 +128,7 @@ struct MethodEntry {
       auto* instance = Instance<State>::from(self);
       AccessGuard<kind> access(instance->borrow_flag);
       constexpr auto sequence = std::make_index_sequence<sizeof...(Params)>();
-      auto converted = detail::convert_all<Args>(slots, description.positional.data(), sequence);
+      auto converted = detail::convert_all<Args>(slots, description.parameters.data(), sequence);
       auto operation = [&](auto&&... a) -> decltype(auto) {
         return (instance->state.*Method)(std::forward<decltype(a)>(a)...);
       };
@@ -153,14 +153,14 @@ template <class State, class... A, FixedString... Params>
 struct ConstructorEntry<State, State(A...), Params...> {
   static_assert(sizeof...(A) == sizeof...(Params), "one name per parameter");
   static constexpr FunctionDescription description{PythonName<State>::name.text, "__new__",
-                                                   detail::parameter_names<Params...>, 0, sizeof...(Params)};
+                                                   detail::parameter_names<Params...>};
 
   static PyObject* call(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
     return fault_trap([&]() -> PyObject* {
       PyObject* slots[sizeof...(Params) + 1] = {};
       bind_arguments<sizeof...(Params)>(description, args, kwargs, slots);
       constexpr auto sequence = std::make_index_sequence<sizeof...(Params)>();
-      auto converted = detail::convert_all<std::tuple<A...>>(slots, description.positional.data(), sequence);
+      auto converted = detail::convert_all<std::tuple<A...>>(slots, description.parameters.data(), sequence);
       return std::apply([type](auto&... a) { return create_instance(type, State(a.get()...)); }, converted);
     });
   }

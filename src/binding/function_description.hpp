@@ -8,28 +8,21 @@
 
 namespace brambleloft {
 
-struct KeywordOnlyParameter {
-  const char* name;
-  bool required;
-};
-
+// Every parameter of our entries is required and may be given by position or by
+// keyword, so a description is the names alone.
 struct FunctionDescription {
-  const char* class_name;  // may be null
+  const char* class_name;
   const char* function_name;
-  std::span<const char* const> positional;
-  std::size_t positional_only = 0;
-  std::size_t required_positional = 0;
-  std::span<const KeywordOnlyParameter> keyword_only = {};
+  std::span<const char* const> parameters;
 };
 
-// Fills `slots` (one per positional parameter, then one per keyword-only one) with
-// borrowed references, or throws the binding TypeError.
+// Fills `slots` (one per parameter) with borrowed references, or throws the
+// binding TypeError.
 void extract_arguments_tuple_dict(const FunctionDescription& description, PyObject* args, PyObject* kwargs,
                                   PyObject** slots);
 
-// The same for an entry of N parameters, all positional-or-keyword and required.
-// The common call, exactly N positional arguments and no keywords, is bound here
-// inline; every other shape goes to the general binder and its messages.
+// The same for an entry of N parameters. The common call, exactly N positional arguments and no keywords, is
+// bound here inline; every other shape goes to the general binder and its messages.
 template <std::size_t N>
 inline void bind_arguments(const FunctionDescription& description, PyObject* args, PyObject* kwargs,
                            PyObject** slots) {
