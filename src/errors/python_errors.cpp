@@ -49,6 +49,8 @@ std::string type_qualname(PyObject* type) {
   if (name && PyUnicode_Check(name.get())) {
     if (auto text = utf8_str(name.get())) return *text;
   }
+  // A name that could not be made for want of memory is that failure, not a class without a name.
+  if (!name && PyErr_ExceptionMatches(PyExc_MemoryError)) throw PyError::fetch();
   PyErr_Clear();
   return "<failed to extract type name>";
 }
@@ -132,7 +134,12 @@ void PyError::make_concrete() {
       message = "'None' is not an instance of '";
     } else {
       message = "'";
-      message += type_qualname(mismatch_object_type_.get());
+      try {
+        message += type_qualname(mismatch_object_type_.get());
+      } catch (PyError& failure) {
+        *this = std::move(failure);  // the record becomes that failure
+        return;
+      }
       message += "' object is not an instance of '";
     }
     message += message_;
@@ -157,7 +164,11 @@ void PyError::restore() && {
     if (mismatch_object_type_ || mismatch_none_) {
       make_concrete();
     } else if (PyExceptionClass_Check(type_.get())) {
-      PyErr_SetString(type_.get(), message_.c_str());
+      // Not PyErr_SetString: when the text cannot be made it raises the class without
+      // a message instead of the MemoryError, which is left set here.
+      Ref text =
+          Ref::steal(PyUnicode_FromStringAndSize(message_.data(), static_cast<Py_ssize_t>(message_.size())));
+      if (text) PyErr_SetObject(type_.get(), text.get());
       return;
     } else {
       PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
