@@ -55,8 +55,12 @@ std::string type_qualname(PyObject* type) {
   return "<failed to extract type name>";
 }
 
+namespace {
+PyObject* panic_type_made = nullptr;  // kept for the life of the process
+}
+
 PyObject* panic_exception_type() {
-  static PyObject* cached = nullptr;
+  PyObject*& cached = panic_type_made;
   if (cached != nullptr) return cached;
   PyObject* made =
       PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc, PyExc_BaseException, nullptr);
@@ -108,7 +112,10 @@ std::optional<PyError> PyError::take() {
   e.value_ = Ref::steal(value);
   e.traceback_ = Ref::steal(traceback);
 
-  if (PyErr_GivenExceptionMatches(e.type_.get(), panic_exception_type())) {
+  // Before the first internal fault no exception can be of its class. Making the
+  // class here instead would fetch again when that fails, without end under
+  // lasting memory exhaustion.
+  if (panic_type_made != nullptr && PyErr_GivenExceptionMatches(e.type_.get(), panic_type_made)) {
     std::string message = utf8_str(e.value_.get()).value_or("Unwrapped panic from Python code");
     std::fputs("--- a native-code fault is resumed: its exception came back from Python ---\n", stderr);
     std::fputs("Python stack trace below:\n", stderr);
