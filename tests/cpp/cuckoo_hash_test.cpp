@@ -7,11 +7,15 @@
 #include <functional>
 #include <limits>
 #include <new>
+#include <optional>
+#include <ostream>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "errors/fault.hpp"
+#include "support/failing_allocator.hpp"
 
 namespace brambleloft {
 namespace {
@@ -335,6 +339,69 @@ TEST(ThreadGenerator, DrawsDifferFromOneThreadToItself) {
   for (int i = 0; i < 64 && !varied; ++i) varied = rng.next_u32() != first;
   EXPECT_TRUE(varied);
 }
+
+// Running out of memory: each allocation an insert makes (its pair's block, a
+// chunk of blocks, and in growth the new tables and the placement order) is failed
+// in turn, and every failure must leave the table as it was.
+using Slots = std::vector<std::optional<std::pair<std::string, std::string>>>;
+Slots slots_of(const CuckooHash& table) {
+  Slots slots;
+  for (int t = 1; t <= 2; ++t) {
+    for (std::uint64_t i = 0; i < table.capacity(); ++i) {
+      const auto pair = table.slot(t, i);
+      slots.push_back(pair ? std::optional(std::pair<std::string, std::string>(pair->first, pair->second))
+                           : std::nullopt);
+    }
+  }
+  return slots;
+}
+
+struct InsertCase {
+  const char* name;
+  std::uint64_t size;
+  int pairs;               // stored before the insert
+  std::size_t key_length;  // of the inserted key
+};
+void PrintTo(const InsertCase& c, std::ostream* os) { *os << c.name; }
+
+class CuckooHashOutOfMemory : public ::testing::TestWithParam<InsertCase> {};
+
+TEST_P(CuckooHashOutOfMemory, AFailedAllocationLeavesTheTableAsItWas) {
+  const InsertCase& c = GetParam();
+  const std::string key = "new" + std::string(c.key_length, 'k');
+  Slots before;
+  std::uint64_t capacity = 0, factor = 0, size = 0;
+  const int allocations = testing_support::sweep_allocation_failures(
+      [&] {
+        CuckooHash table(c.size);
+        CountingSource rng(7);
+        for (int i = 0; i < c.pairs; ++i) insert_until_stored(table, "k" + std::to_string(i), "v", rng);
+        before = slots_of(table);
+        capacity = table.capacity(), factor = table.growth_factor(), size = table.size();
+        return table;
+      },
+      [&](CuckooHash& table) {
+        CountingSource rng(11);
+        while (!table.insert_with(key, "value", rng)) {
+        }
+      },
+      [&](const CuckooHash& table, int k) {
+        SCOPED_TRACE("allocation " + std::to_string(k) + " failed");
+        EXPECT_EQ(slots_of(table), before);
+        EXPECT_EQ(table.capacity(), capacity);
+        EXPECT_EQ(table.growth_factor(), factor);
+        EXPECT_EQ(table.size(), size);
+        EXPECT_FALSE(table.get(key));
+      });
+  EXPECT_GT(allocations, 0) << "the insert allocated nothing, so nothing was tested";
+}
+
+INSTANTIATE_TEST_SUITE_P(Inserts, CuckooHashOutOfMemory,
+                         ::testing::Values(InsertCase{"FirstPairTakesAChunk", 16, 0, 4},
+                                           InsertCase{"LargePairOfItsOwn", 16, 3, 1000},
+                                           InsertCase{"GrowthFromAFullTable", 1, 2, 4},
+                                           InsertCase{"GrowthOfAFullerTable", 4, 8, 4}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace brambleloft

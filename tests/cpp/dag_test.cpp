@@ -17,22 +17,8 @@
 #include <vector>
 
 #include "errors/fault.hpp"
+#include "support/failing_allocator.hpp"
 #include "support/reference_dag.hpp"
-
-// Allocation failures on demand: once a test's budget is spent, the next allocation
-// throws std::bad_alloc. Without a budget this is plain malloc/free. Out of line,
-// because inlined malloc/free pairs trip GCC's new/delete mismatch warning.
-namespace {
-thread_local long allocation_budget = -1;
-}
-[[gnu::noinline]] void* operator new(std::size_t size) {
-  if (allocation_budget == 0) throw std::bad_alloc();
-  if (allocation_budget > 0) --allocation_budget;
-  if (void* memory = std::malloc(size == 0 ? 1 : size)) return memory;
-  throw std::bad_alloc();
-}
-[[gnu::noinline]] void operator delete(void* memory) noexcept { std::free(memory); }
-[[gnu::noinline]] void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
 
 namespace brambleloft {
 
@@ -591,37 +577,33 @@ void PrintTo(const MemoryCase& c, std::ostream* os) { *os << c.name; }
 class DagOutOfMemory : public testing::TestWithParam<MemoryCase> {};
 
 TEST_P(DagOutOfMemory, AFailedAllocationLeavesTheInstanceAsItWas) {
-  int failures = 0;
-  for (bool failed = true; failed; ++failures) {
-    ASSERT_LT(failures, 64);
-    DAG dag = GetParam().build();
-    const Snapshot before = snapshot(dag);
-    allocation_budget = failures;
-    try {
-      GetParam().operation(dag);
-      failed = false;
-    } catch (const std::bad_alloc&) {
-    }
-    allocation_budget = -1;
-    if (!failed) break;
-    SCOPED_TRACE("allocation " + std::to_string(failures) + " failed");
-    EXPECT_EQ(snapshot(dag), before);
-    EXPECT_TRUE(invariants_hold(dag));
-    for (const auto& name : {kNew1, kNew2}) EXPECT_FALSE(is_registered(dag, name));
-    EXPECT_TRUE(dag.add_node(kC)) << "the mark of a failed add_node was kept";
-  }
-  EXPECT_GT(failures, 0) << "the operation allocated nothing, so nothing was tested";
+  Snapshot before;
+  const int allocations = testing_support::sweep_allocation_failures(
+      [&] {
+        DAG dag = GetParam().build();
+        before = snapshot(dag);
+        return dag;
+      },
+      GetParam().operation,
+      [&](DAG& dag, int k) {
+        SCOPED_TRACE("allocation " + std::to_string(k) + " failed");
+        EXPECT_EQ(snapshot(dag), before);
+        EXPECT_TRUE(invariants_hold(dag));
+        for (const auto& name : {kNew1, kNew2}) EXPECT_FALSE(is_registered(dag, name));
+        EXPECT_TRUE(dag.add_node(kC)) << "the mark of a failed add_node was kept";
+      });
+  EXPECT_GT(allocations, 0) << "the operation allocated nothing, so nothing was tested";
 }
 
 TEST(DagOutOfMemoryFree, MarkingARegisteredNodeAndReleasingAllocateNothing) {
   DAG dag = four();
   dag.finish_node(kD);  // the free list has its room from now on
-  allocation_budget = 0;
+  testing_support::allocation_budget = 0;
   EXPECT_TRUE(dag.add_node(kC));
   EXPECT_FALSE(dag.add_node(kC));
   dag.finish_node(kB);
   dag.release_index(dag.get_or_create_index(kA));
-  allocation_budget = -1;
+  testing_support::allocation_budget = -1;
   EXPECT_TRUE(invariants_hold(dag));
 }
 
