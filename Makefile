@@ -56,10 +56,11 @@ fuzz: deps-build
 	cmake --build $(BUILD)-fuzz -j $(JOBS) --target $(FUZZ_TARGETS:%=fuzz_%)
 	bash tests/fuzz/run.sh $(BUILD)-fuzz $(FUZZ_SECONDS) $(FUZZ_TARGETS)
 
-# Line and branch coverage of src/ from the C++ tests, the fuzz corpora and the Python
-# suite; fails when the lines that tests can reach (all but those listed in
-# tests/coverage/unreachable.txt) fall below COVERAGE_MIN percent.
-COVERAGE_MIN ?= 95
+# Line and branch coverage of all of src/ from the C++ tests, the fuzz corpora and the
+# Python suite; fails below COVERAGE_LINES or COVERAGE_BRANCHES percent, or when
+# tests/coverage/unreachable.txt, the lines no test can reach, is no longer true.
+COVERAGE_LINES ?= 97
+COVERAGE_BRANCHES ?= 80
 coverage: deps-test
 	@bash tools/ensure_packages.sh gcovr
 	cmake -S . -B $(BUILD)-cov -DCMAKE_BUILD_TYPE=Debug -DBRAMBLELOFT_COVERAGE=ON -DBRAMBLELOFT_TESTS=ON
@@ -73,7 +74,7 @@ coverage: deps-test
 	gcovr --root . --filter 'src/' --exclude-throw-branches --print-summary \
 	  --txt $(BUILD)-cov/coverage.txt --json $(BUILD)-cov/coverage.json $(BUILD)-cov
 	@echo "per-file report: $(BUILD)-cov/coverage.txt"
-	/usr/bin/python3 tests/coverage/report.py $(BUILD)-cov/coverage.json $(COVERAGE_MIN)
+	/usr/bin/python3 tests/coverage/report.py $(BUILD)-cov/coverage.json $(COVERAGE_LINES) $(COVERAGE_BRANCHES)
 
 # Minutes of mixed calls from several threads, checked against models, with memory,
 # allocated blocks and argument reference counts required flat. Not part of make test.
