@@ -18,20 +18,6 @@ PairStore::PairStore(PairStore&& other) noexcept
   other.free_.fill(nullptr);
 }
 
-PairStore& PairStore::operator=(PairStore&& other) noexcept {
-  if (this != &other) {
-    release_all();
-    free_ = other.free_;
-    other.free_.fill(nullptr);
-    chunks_ = std::exchange(other.chunks_, nullptr);
-    cursor_ = std::exchange(other.cursor_, nullptr);
-    end_ = std::exchange(other.end_, nullptr);
-    next_chunk_ = std::exchange(other.next_chunk_, kFirstChunk);
-    large_ = std::exchange(other.large_, nullptr);
-  }
-  return *this;
-}
-
 PairStore::~PairStore() { release_all(); }
 
 void PairStore::release_all() noexcept {

@@ -86,7 +86,7 @@ class PairStore {
  public:
   PairStore() = default;
   PairStore(PairStore&& other) noexcept;
-  PairStore& operator=(PairStore&& other) noexcept;
+  PairStore& operator=(PairStore&&) = delete;
   PairStore(const PairStore&) = delete;
   PairStore& operator=(const PairStore&) = delete;
   ~PairStore();

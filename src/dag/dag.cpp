@@ -17,10 +17,8 @@ template <class Vector>
 void reserve_one_more(Vector& vector) {
   if (vector.size() < vector.capacity()) return;
   check_array_length(vector, std::uint64_t{vector.size()} + 1);
-  const std::size_t doubled = vector.size() <= vector.max_size() / 2
-                                  ? std::max<std::size_t>(2 * vector.size(), 4)
-                                  : vector.max_size();
-  vector.reserve(doubled);
+  // max_size() is at most PTRDIFF_MAX, so doubling the size cannot wrap.
+  vector.reserve(std::min(std::max<std::size_t>(2 * vector.size(), 4), vector.max_size()));
 }
 
 }  // namespace
@@ -360,10 +358,6 @@ std::vector<DAG::Index> listed(const IndexSet& set) {
 
 std::vector<DAG::Index> DAG::successors(Index index) const {
   return is_live(index) ? listed(slots_[index].successors) : std::vector<Index>{};
-}
-
-std::vector<DAG::Index> DAG::predecessors(Index index) const {
-  return is_live(index) ? listed(slots_[index].predecessors) : std::vector<Index>{};
 }
 
 std::optional<DAG::Index> DAG::index_of(std::string_view node) const {

@@ -105,10 +105,9 @@ class DAG {
   // Read-only views for tests and invariant checks.
   Index slot_count() const noexcept { return slots_.size(); }
   bool is_live(Index index) const noexcept { return index < ranks_.size() && ranks_[index].live; }
-  // The successors or predecessors of a slot, in no particular order; none for a
-  // free one or a value beyond the slots.
+  // The successors of a slot, in no particular order; none for a free one or a
+  // value beyond the slots.
   std::vector<Index> successors(Index index) const;
-  std::vector<Index> predecessors(Index index) const;
   const std::vector<std::optional<std::string>>& index_to_node() const noexcept { return index_to_node_; }
   const std::vector<Index>& free_indices() const noexcept { return free_indices_; }
   std::optional<Index> index_of(std::string_view node) const;
@@ -118,7 +117,7 @@ class DAG {
   std::optional<std::string> broken_invariant() const;
 
  private:
-  friend class DagInternals;  // lets tests move the counters next to their limits
+  friend class DagInternals;  // lets tests push counters to their limits and break invariants
 
   using Position = std::uint64_t;
 
