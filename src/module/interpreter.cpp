@@ -1,39 +1,14 @@
 #include "module/interpreter.hpp"
 
-#include <charconv>
-#include <string_view>
-#include <utility>
-
-#include "errors/fault.hpp"
 #include "errors/python_errors.hpp"
 
 namespace brambleloft {
 
 namespace {
 
-std::pair<unsigned, unsigned> parse_version(std::string_view text) {
-  text = text.substr(0, text.find(' '));
-  const auto dot = text.find('.');
-  const std::string_view major_text = text.substr(0, dot);
-  if (major_text.empty()) raise_fault("Python major version missing");
-  if (dot == std::string_view::npos) raise_fault("Python minor version missing");
-  std::string_view minor_text = text.substr(dot + 1);
-  minor_text = minor_text.substr(0, minor_text.find('.'));
-  unsigned major = 0, minor = 0;
-  auto [end, error] = std::from_chars(major_text.data(), major_text.data() + major_text.size(), major);
-  if (error != std::errc() || end != major_text.data() + major_text.size()) {
-    raise_fault("Python major version not an integer");
-  }
-  // A minor part such as "13rc1" still tells the minor number.
-  if (std::from_chars(minor_text.data(), minor_text.data() + minor_text.size(), minor).ec != std::errc()) {
-    raise_fault("Python minor version missing");
-  }
-  return {major, minor};
-}
-
 const std::pair<unsigned, unsigned>& version() {
   // Read under the GIL on first need; the answer never changes.
-  static const std::pair<unsigned, unsigned> cached = parse_version(Py_GetVersion());
+  static const std::pair<unsigned, unsigned> cached = parse_python_version(Py_GetVersion());
   return cached;
 }
 
