@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <xxhash.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <functional>
 #include <limits>
@@ -11,6 +12,7 @@
 #include <ostream>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -332,17 +334,7 @@ TEST(CuckooHashKeys, AreComparedByteForByte) {
   EXPECT_EQ(table.get("\xc3\xa9"), "composed");
 }
 
-TEST(ThreadGenerator, DrawsDifferFromOneThreadToItself) {
-  RandomSource& rng = thread_generator();
-  std::uint32_t first = rng.next_u32();
-  bool varied = false;
-  for (int i = 0; i < 64 && !varied; ++i) varied = rng.next_u32() != first;
-  EXPECT_TRUE(varied);
-}
-
-// Running out of memory: each allocation an insert makes (its pair's block, a
-// chunk of blocks, and in growth the new tables and the placement order) is failed
-// in turn, and every failure must leave the table as it was.
+// Every slot of both tables, for comparing a table's state before and after a call.
 using Slots = std::vector<std::optional<std::pair<std::string, std::string>>>;
 Slots slots_of(const CuckooHash& table) {
   Slots slots;
@@ -356,6 +348,43 @@ Slots slots_of(const CuckooHash& table) {
   return slots;
 }
 
+TEST(ThreadGenerator, DrawsDifferFromOneThreadToItself) {
+  RandomSource& rng = thread_generator();
+  std::uint32_t first = rng.next_u32();
+  bool varied = false;
+  for (int i = 0; i < 64 && !varied; ++i) varied = rng.next_u32() != first;
+  EXPECT_TRUE(varied);
+}
+
+// The generator of a thread is seeded at its first draw: a getrandom interrupted by
+// a signal is retried, any other failure is a fault naming the system's error, and
+// the insert that needed the draw leaves the table as it was.
+TEST(ThreadGenerator, AFailedSeedingFaultsAndTheInsertChangesNothing) {
+  std::thread([] {
+    CuckooHash table(1);
+    ASSERT_TRUE(table.insert("a", "1"));  // both first slots are free: no draw
+    ASSERT_TRUE(table.insert("b", "2"));
+    const Slots before = slots_of(table);
+    testing_support::entropy_failure = {1, ENOSYS};
+    try {
+      table.insert("c", "3");
+      ADD_FAILURE() << "no fault";
+    } catch (const Fault& fault) {
+      EXPECT_EQ(fault.message(),
+                "initialising the random generator failed: Function not implemented (os error 38)");
+    }
+    EXPECT_EQ(slots_of(table), before);
+    EXPECT_EQ(table.size(), 2u);
+    testing_support::entropy_failure = {3, EINTR};
+    EXPECT_TRUE(table.insert("c", "3"));
+    EXPECT_EQ(testing_support::entropy_failure.calls, 0);
+    EXPECT_EQ(table.get("c"), "3");
+  }).join();
+}
+
+// Running out of memory: each allocation an insert makes (its pair's block, a
+// chunk of blocks, and in growth the new tables and the placement order) is failed
+// in turn, and every failure must leave the table as it was.
 struct InsertCase {
   const char* name;
   std::uint64_t size;

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <deque>
@@ -14,6 +15,7 @@
 #include <random>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "errors/fault.hpp"
@@ -22,8 +24,9 @@
 
 namespace brambleloft {
 
-// Moves the search counter and both position counters next to their limits, so that
-// a short run sees the marks cleared and the positions renumbered.
+// Reaches into a graph: moves the search counter and both position counters next to
+// their limits, so that a short run sees the marks cleared and the positions
+// renumbered; and breaks its invariants on purpose.
 class DagInternals {
  public:
   static void squeeze(DAG& dag, std::uint32_t searches_left, std::uint64_t positions_left) {
@@ -31,6 +34,37 @@ class DagInternals {
         std::max(dag.search_epoch_, std::numeric_limits<std::uint32_t>::max() - 2 * searches_left);
     dag.next_low_ = std::min(dag.next_low_, positions_left);
     dag.next_high_ = std::max(dag.next_high_, std::numeric_limits<std::uint64_t>::max() - positions_left);
+  }
+
+  // Ways to break each invariant that broken_invariant() checks, with the report each
+  // must give, for a graph with the edge 0 -> 1, a node 2 and the free slot 3.
+  static std::vector<std::pair<std::string, std::function<void(DAG&)>>> corruptions() {
+    const auto add = [](IndexSet& set, DAG::Index index) {
+      set.reserve_one_more();
+      set.insert(index);
+    };
+    return {
+        {"the per-slot arrays differ in length", [](DAG& d) { d.ranks_.emplace_back(); }},
+        {"free list holds 7 wrongly", [](DAG& d) { d.free_indices_.push_back(7); }},
+        {"free list holds 0 wrongly", [](DAG& d) { d.free_indices_.push_back(0); }},
+        {"free list holds 3 wrongly", [](DAG& d) { d.free_indices_.push_back(3); }},
+        {"slot 2 is half live", [](DAG& d) { d.index_to_node_[2].reset(); }},
+        {"slot 1 carries a mark no search gave", [](DAG& d) { d.ranks_[1].mark = d.search_epoch_ + 1; }},
+        {"free slot 3 is not on the free list", [](DAG& d) { d.free_indices_.clear(); }},
+        {"free slot 3 has edges", [=](DAG& d) { add(d.slots_[3].predecessors, 0); }},
+        {"slot 2 is out of order", [](DAG& d) { d.ranks_[2].position = d.next_high_; }},
+        {"slot 0 holds an edge twice", [=](DAG& d) { add(d.slots_[0].successors, 1); }},
+        {"edge 0 -> 0 is not between live slots", [=](DAG& d) { add(d.slots_[0].successors, 0); }},
+        {"edge 9 -> 1 is not between live slots", [=](DAG& d) { add(d.slots_[1].predecessors, 9); }},
+        {"edge 0 -> 3 is not between live slots", [=](DAG& d) { add(d.slots_[0].successors, 3); }},
+        {"edge 0 -> 2 is known at one end only", [=](DAG& d) { add(d.slots_[0].successors, 2); }},
+        {"edge 2 -> 0 goes against the order",
+         [=](DAG& d) {
+           add(d.slots_[2].successors, 0);
+           add(d.slots_[0].predecessors, 2);
+         }},
+        {"two live slots share a position", [](DAG& d) { d.ranks_[2].position = d.ranks_[1].position; }},
+    };
   }
 };
 
@@ -294,6 +328,55 @@ TEST(DagFaults, TwoNamesSharingAReusedIndexGetNoSelfLoop) {
   EXPECT_EQ(dag.get_or_create_index("b"), 0u);  // "a" still names index 0 as well
   EXPECT_FALSE(dag.add_edge("a", "b"));
   EXPECT_TRUE(dag.successors(0).empty());
+}
+
+// Names are hashed with a key drawn once per thread from the system; a failure to
+// draw it is a fault naming the system's error, and a later DAG tries again.
+TEST(DagConstruction, AFailedHashKeyDrawFaultsNamingTheSystemsError) {
+  std::thread([] {
+    testing_support::entropy_failure = {1, EIO};
+    try {
+      DAG dag;
+      ADD_FAILURE() << "no fault";
+    } catch (const Fault& fault) {
+      EXPECT_EQ(fault.message(), "initialising the hash key source failed: Input/output error (os error 5)");
+    }
+    DAG dag;
+    EXPECT_TRUE(dag.add_node("a"));
+    EXPECT_EQ(dag.index_of("a"), 0u);
+  }).join();
+}
+
+// Inline, scanned and hashed sets: erasing an absent index changes nothing, and
+// erasing the entries one by one keeps every other entry findable.
+TEST(IndexSet, ErasingKeepsTheOtherEntriesAtEverySize) {
+  for (const Index size : {1u, 3u, 8u, 40u}) {
+    IndexSet set;
+    for (Index i = 0; i < size; ++i) {
+      set.reserve_one_more();
+      set.insert(i * 7);
+    }
+    set.erase(5);
+    for (Index erased = 0; erased <= size; ++erased) {
+      ASSERT_EQ(set.size(), size - erased);
+      for (Index i = 0; i < size; ++i) ASSERT_EQ(set.contains(i * 7), i >= erased) << size << " " << i;
+      if (erased < size) set.erase(erased * 7);
+    }
+  }
+}
+
+// The invariant check that the randomised tests rely on finds each kind of breach.
+TEST(DagInvariants, EachKindOfCorruptionIsReported) {
+  for (const auto& [report, corrupt] : DagInternals::corruptions()) {
+    DAG dag = chain({"a", "b"});
+    dag.add_node("c");
+    dag.add_node("d");
+    dag.finish_node("d");
+    ASSERT_EQ(dag.free_indices(), std::vector<Index>{3});
+    ASSERT_TRUE(invariants_hold(dag));
+    corrupt(dag);
+    EXPECT_EQ(dag.broken_invariant(), report);
+  }
 }
 
 TEST(DagLongChain, AHundredThousandNodesAreSearchedWithoutRecursion) {

@@ -1,8 +1,10 @@
 #include "cuckoo_hash/pair_store.hpp"
 
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 
 #include <cstdint>
+#include <fstream>
 #include <limits>
 #include <string>
 #include <vector>
@@ -11,12 +13,16 @@
 #include "cuckoo_hash/remainder.hpp"
 #include "cuckoo_hash/slot_table.hpp"
 #include "errors/fault.hpp"
+#include "support/failing_allocator.hpp"
 
 namespace brambleloft {
 namespace {
 
 // Lengths around the header, the word-wide compare and the small/large split.
 const std::vector<std::size_t> kLengths = {0, 1, 3, 4, 7, 8, 15, 16, 17, 48, 249, 250, 4096};
+
+// One copy of the inlined comparison serves every test.
+[[gnu::noinline]] bool has_key(const PairBlock* block, std::string_view key) { return block->has_key(key); }
 
 std::string pattern(std::size_t length, char salt) {
   std::string text(length, '\0');
@@ -37,7 +43,7 @@ TEST(PairStore, BlocksHoldBothStringsWhateverTheirLengthsAndBytes) {
   for (const auto& [block, pair] : held) {
     EXPECT_EQ(block->key(), pair.first);
     EXPECT_EQ(block->value(), pair.second);
-    EXPECT_TRUE(block->has_key(pair.first));
+    EXPECT_TRUE(has_key(block, pair.first));
     EXPECT_EQ(reinterpret_cast<std::uintptr_t>(block) % 8, 0u);
   }
 }
@@ -51,10 +57,10 @@ TEST(PairStore, KeysDifferingInOneByteOrInLengthDoNotMatch) {
     for (std::size_t at : {std::size_t{0}, k / 2, k - 1}) {
       std::string other = key;
       other[at] ^= 1;
-      EXPECT_FALSE(block->has_key(other)) << k << " " << at;
+      EXPECT_FALSE(has_key(block, other)) << k << " " << at;
     }
-    EXPECT_FALSE(block->has_key(key.substr(0, k - 1)));
-    EXPECT_FALSE(block->has_key(key + '\0'));
+    EXPECT_FALSE(has_key(block, key.substr(0, k - 1)));
+    EXPECT_FALSE(has_key(block, key + '\0'));
   }
 }
 
@@ -83,6 +89,40 @@ TEST(PairStore, AMovedStoreKeepsItsBlocks) {
   EXPECT_EQ(second.add("kex", "valux"), block);
 }
 
+// Pairs with a string of 2^32 - 1 bytes or more keep both lengths in 64-bit words.
+// The key comes from a read-only zero mapping; the block's copy makes 4 GiB resident
+// for a moment, so the test is skipped where that much memory is not available.
+TEST(PairStore, APairLongerThanFourGibibytesKeepsBothLengths) {
+  constexpr std::size_t kLong = std::size_t{1} << 32;
+  std::ifstream meminfo("/proc/meminfo");
+  std::string field;
+  std::size_t available_kib = 0;
+  while (meminfo >> field && field != "MemAvailable:") meminfo.ignore(256, '\n');
+  meminfo >> available_kib;
+  if (available_kib < (std::size_t{10} << 20)) GTEST_SKIP() << "needs 10 GiB of available memory";
+  void* zeros = mmap(nullptr, kLong, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  ASSERT_NE(zeros, MAP_FAILED);
+  const std::string_view key(static_cast<const char*>(zeros), kLong - 1);
+  PairStore store;
+  const PairBlock* block = store.add(key, "value");
+  EXPECT_EQ(block->key().size(), kLong - 1);
+  EXPECT_EQ(block->value(), "value");
+  EXPECT_TRUE(has_key(block, key));
+  EXPECT_FALSE(has_key(block, key.substr(1)));
+  store.release(block);
+  munmap(zeros, kLong);
+}
+
+// Sizes whose block could not be addressed are refused before anything is read.
+TEST(PairStore, PairsBeyondTheAddressSpaceAreBadAlloc) {
+  const char* nowhere = "";
+  for (const auto& [key_size, value_size] : std::vector<std::pair<std::size_t, std::size_t>>{
+           {SIZE_MAX - 8, 0}, {SIZE_MAX / 2, SIZE_MAX / 2}, {0, SIZE_MAX - 40}, {std::size_t{1} << 60, 0}}) {
+    PairStore store;
+    EXPECT_THROW(store.add({nowhere, key_size}, {nowhere, value_size}), std::bad_alloc) << key_size;
+  }
+}
+
 // Past the first few chunks, blocks come from 2 MiB mappings of their own.
 TEST(PairStore, PairsInPageMappedChunksStayIntactThroughReleaseAndReuse) {
   PairStore store;
@@ -93,7 +133,7 @@ TEST(PairStore, PairsInPageMappedChunksStayIntactThroughReleaseAndReuse) {
   for (std::size_t i = 0; i < blocks.size(); i += 3) blocks[i] = store.add(key_of(i), pattern(i % 40, 'v'));
   PairStore moved(std::move(store));
   for (std::size_t i = 0; i < blocks.size(); ++i) {
-    ASSERT_TRUE(blocks[i]->has_key(key_of(i))) << i;
+    ASSERT_TRUE(has_key(blocks[i], key_of(i))) << i;
     ASSERT_EQ(blocks[i]->value(), pattern(i % 40, 'v')) << i;
   }
 }
@@ -123,6 +163,22 @@ TEST(PageMemory, AddressRangesBeyondReachAreBadAlloc) {
   for (const bool huge : {false, true}) {
     for (const std::size_t bytes : {std::size_t{1} << 62, SIZE_MAX - 4096}) {
       EXPECT_THROW(map_pages(bytes, huge, false), std::bad_alloc) << huge << " " << bytes;
+    }
+  }
+}
+
+// Each mmap and page population that a mapping needs is failed in turn: every failure
+// is std::bad_alloc with nothing left mapped.
+TEST(PageMemory, AFailedMappingOrPopulationLeavesNothingMapped) {
+  for (const bool huge : {false, true}) {
+    for (const bool populate : {false, true}) {
+      SCOPED_TRACE(testing::Message() << "huge " << huge << ", populate " << populate);
+      const long before = testing_support::mapped_bytes;
+      const int allocations = testing_support::sweep_allocation_failures(
+          [] { return 0; }, [&](int&) { unmap_pages(map_pages(kHugePage + 8, huge, populate)); },
+          [&](int, int k) { EXPECT_EQ(testing_support::mapped_bytes, before) << "allocation " << k; });
+      EXPECT_EQ(allocations, huge && populate ? 2 : 1);
+      EXPECT_EQ(testing_support::mapped_bytes, before);
     }
   }
 }
@@ -176,7 +232,8 @@ TEST(SlotTable, VisitsOccupiedSlotsInIndexOrderAcrossSummaryGroups) {
 }
 
 TEST(SlotTable, HugeLengthsAreRefusedWithoutTouchingMemory) {
-  EXPECT_THROW(SlotTable table(std::uint64_t{1} << 60), std::bad_alloc);
+  for (const std::uint64_t length : {std::uint64_t{1} << 60, SlotTable::kMaxLength})
+    EXPECT_THROW(SlotTable table(length), std::bad_alloc) << length;
   try {
     SlotTable table(SlotTable::kMaxLength + 1);
     ADD_FAILURE() << "no fault";

@@ -1,6 +1,7 @@
 // Allocation failures on demand for the core tests. While a budget is set, that many
 // more allocations succeed and the next one fails: operator new throws std::bad_alloc,
-// and malloc and calloc called from the cores (wrapped at link time) return null.
+// and malloc, calloc, mmap and madvise(MADV_POPULATE_WRITE) called from the cores
+// (wrapped at link time) fail as they do when memory runs out.
 #pragma once
 
 #include <new>
@@ -8,6 +9,14 @@
 namespace brambleloft::testing_support {
 
 extern thread_local long allocation_budget;  // -1: no failures
+extern thread_local long mapped_bytes;       // mapped by this thread and not unmapped
+
+// The next `calls` getrandom system calls fail with errno `error`.
+struct EntropyFailure {
+  int calls = 0;
+  int error = 0;
+};
+extern thread_local EntropyFailure entropy_failure;
 
 // Runs `operate` on a fresh `make()` with allocation k failing, for k = 0, 1, ...
 // until it completes without reaching the failure; after each failed run,
