@@ -1,7 +1,9 @@
 import gc
 import importlib
 import inspect
+import subprocess
 import sys
+import textwrap
 import weakref
 
 import pytest
@@ -100,3 +102,68 @@ def test_instances_hold_and_release_one_class_reference(make):
     assert sys.getrefcount(cls) == before + 10
     del instances
     assert sys.getrefcount(cls) == before
+
+
+# Making a class may run Python code: a collection during it runs finalizers, which
+# may need that same class. Whichever making ends first is kept, and both get it.
+# Each case runs in a process of its own, since the classes are made once per process.
+REENTRANT_CREATION = {
+    "internal-fault class": """
+        import gc, brambleloft
+        seen = []
+
+        class Finalizer:
+            def __del__(self):
+                try:
+                    brambleloft.CuckooHash(0).get("inner")
+                except BaseException as error:
+                    seen.append(type(error))
+
+        table = brambleloft.CuckooHash(0)
+        gc.collect()
+        gc.disable()
+        cycle = Finalizer()
+        cycle.cycle = cycle
+        del cycle
+        gc.set_threshold(1)
+        gc.enable()
+        try:
+            table.get("outer")
+        except BaseException as error:
+            seen.append(type(error))
+        assert len(seen) == 2 and seen[0] is seen[1], seen
+        try:
+            table.get("later")
+        except BaseException as error:
+            assert type(error) is seen[0]
+    """,
+    "module classes": """
+        import gc, importlib.util, _imp
+        spec = importlib.util.find_spec("brambleloft")
+        outer, inner = importlib.util.module_from_spec(spec), importlib.util.module_from_spec(spec)
+
+        class Finalizer:
+            def __del__(self):
+                _imp.exec_dynamic(inner)
+
+        gc.collect()
+        gc.disable()
+        cycle = Finalizer()
+        cycle.cycle = cycle
+        del cycle
+        gc.set_threshold(1)
+        gc.enable()
+        _imp.exec_dynamic(outer)
+        gc.collect()
+        assert inner.__all__ == outer.__all__ == ["CuckooHash", "DAG"], (inner.__all__, outer.__all__)
+        assert outer.CuckooHash is inner.CuckooHash and outer.DAG is inner.DAG
+        assert outer.CuckooHash(4).insert("a", "b") and outer.DAG().add_edge("a", "b")
+    """,
+}
+
+
+@pytest.mark.parametrize("case", list(REENTRANT_CREATION))
+def test_a_class_made_again_while_it_is_being_made_is_made_once(case):
+    child = subprocess.run([sys.executable, "-c", textwrap.dedent(REENTRANT_CREATION[case])],
+                           capture_output=True, text=True, timeout=60)
+    assert child.returncode == 0, child.stderr[-3000:]
