@@ -5,7 +5,7 @@ BUILD_PACKAGES = cmake g++ make binutils libxxhash-dev python3-dev libgtest-dev
 TEST_PACKAGES = $(BUILD_PACKAGES) xxhash python3-pytest python3-hypothesis \
                 python3-exceptiongroup python3-tomli python3-pip python3-setuptools python3-wheel \
                 python3-venv python3-mypy python3-setuptools-whl python3-wheel-whl python3-build
-BENCH_PACKAGES = $(BUILD_PACKAGES) python3-networkx python3-matplotlib
+BENCH_PACKAGES = $(BUILD_PACKAGES) python3-networkx python3-matplotlib valgrind
 
 .PHONY: all build demo test bench deps-build deps-test deps-bench sanitize memcheck clean fuzz coverage soak
 
@@ -84,6 +84,8 @@ soak: build
 bench: deps-bench build
 	PYTHONPATH=$(BUILD) /usr/bin/python3 bench/bench.py
 	PYTHONPATH=$(BUILD) /usr/bin/python3 bench/dag_scale.py
+	PYTHONPATH=$(BUILD) /usr/bin/python3 bench/cuckoo_scale.py
+	PYTHONPATH=$(BUILD) /usr/bin/python3 bench/counts.py
 
 # Release (-O3), the configuration most users and packagers build, with warnings as errors:
 # the C++ tests and the Python suite on every interpreter. The wheel, format and
