@@ -100,13 +100,15 @@ def setup(workload, calls, floor):
         for e in edges:
             dag.add_edge(*e)
         return dag.finish_node, tasks
-    if workload in ("cold-get", "cold-dict", "cold-loop"):
+    if workload in ("cold-get", "cold-dict", "cold-echo_xxh", "cold-loop"):
         keys = names("key", 100_000)
         order = shuffled(keys, 5)
         if workload == "cold-get":
             return filled_table(brambleloft, keys, 200_000).get, order
         if workload == "cold-dict":
             return {k: "value-" + k for k in keys}.get, order
+        if workload == "cold-echo_xxh":
+            return probe.echo_xxh, order
         return None, order
     raise SystemExit(f"unknown workload {workload}")
 
@@ -211,8 +213,8 @@ def main():
         child(sys.argv[2], int(sys.argv[3]), int(sys.argv[4]), sys.argv[5] if len(sys.argv) > 5 else "")
         return
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--calls", type=int, default=20_000, help="N for the hot rows")
-    parser.add_argument("--cold-calls", type=int, default=50_000, help="N for the cold rows (of 100,000 keys)")
+    parser.add_argument("--calls", type=int, default=10_000, help="N for the hot rows")
+    parser.add_argument("--cold-calls", type=int, default=25_000, help="N for the cold rows (of 100,000 keys)")
     parser.add_argument("--jobs", type=int, default=2)
     args = parser.parse_args()
     env = dict(os.environ, PYTHONHASHSEED="0")
@@ -225,7 +227,8 @@ def main():
             for w in (workload, baseline) + ((floor_call,) if floor_dir else ()):
                 for c in (args.calls, 2 * args.calls):
                     runs.start("callgrind", w, c, 2 * args.calls)
-        for w in ("cold-get", "cold-dict", "cold-loop"):
+        cold = ("cold-get", "cold-dict", "cold-loop") + (("cold-echo_xxh",) if floor_dir else ())
+        for w in cold:
             for c in (args.cold_calls, 2 * args.cold_calls):
                 runs.start("cachegrind", w, c, 2 * args.cold_calls)
 
@@ -240,12 +243,15 @@ def main():
             else:
                 print(f"{label:<36} {ours:>12.0f} {'n/a':>8}", flush=True)
         print(f"\nCold get hit, 100,000 keys in shuffled order (cachegrind, last level {LAST_LEVEL})")
-        print(f"{'per call':<36} {'brambleloft':>12} {'dict.get':>10} {'ratio':>6}")
+        print(f"{'per call':<32} {'brambleloft':>12} {'dict.get':>10} {'ratio':>6} {'floor echo_xxh':>15}")
         ours = runs.per_call("cachegrind", "cold-get", "cold-loop", args.cold_calls)
         theirs = runs.per_call("cachegrind", "cold-dict", "cold-loop", args.cold_calls)
+        floor = runs.per_call("cachegrind", "cold-echo_xxh", "cold-loop", args.cold_calls) if floor_dir else None
         for label, event in (("instructions", "Ir"), ("last-level read misses", "DLmr"),
                              ("first-level data read misses", "D1mr")):
-            print(f"{label:<36} {ours[event]:>12.2f} {theirs[event]:>10.2f} {ours[event] / theirs[event]:>6.2f}")
+            floor_figure = f"{floor[event]:>15.2f}" if floor else f"{'n/a':>15}"
+            print(f"{label:<32} {ours[event]:>12.2f} {theirs[event]:>10.2f} "
+                  f"{ours[event] / theirs[event]:>6.2f} {floor_figure}")
 
 
 if __name__ == "__main__":
