@@ -188,7 +188,7 @@ def growth_rows(repeats):
         if not refused or capacity_of(table, probes, n) != 1_100_000:
             raise SystemExit("a third value was stored, or the growth went elsewhere")
         per_pair.append(elapsed / n)
-    row = "refused third value: growth to 1,100,000 slots, ns per pair held (100,000)"
+    row = "refused 3rd value: growth to 1.1M slots, per pair"
     return "target", [(row, min(per_pair), 100.0)]
 
 
