@@ -108,12 +108,16 @@ SOAK_SECONDS ?= 180
 soak: build
 	PYTHONPATH=$(BUILD) /usr/bin/python3 tests/soak/soak.py --seconds $(SOAK_SECONDS)
 
-# The scripts run in the bench session's environment (Debian's python3 and the peers).
+# The scripts run in the bench session's environment (Debian's python3 and the peers); the
+# instruction and miss counts need valgrind.
 BENCH_PYTHON = $(NOX_ENVDIR)/bench/bin/python
 bench: build nox
+	@bash tools/ensure_packages.sh valgrind
 	$(NOX) -s bench
 	PYTHONPATH=$(BUILD) $(BENCH_PYTHON) bench/bench.py
 	PYTHONPATH=$(BUILD) $(BENCH_PYTHON) bench/dag_scale.py
+	PYTHONPATH=$(BUILD) $(BENCH_PYTHON) bench/cuckoo_scale.py
+	PYTHONPATH=$(BUILD) $(BENCH_PYTHON) bench/counts.py
 
 # Release (-O3), the configuration most users and packagers build, with warnings as errors:
 # the C++ tests and the Python suite on every interpreter. The wheel, format and
