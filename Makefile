@@ -5,7 +5,9 @@ BUILD_PACKAGES = cmake g++ make binutils libxxhash-dev python3-dev libgtest-dev
 TEST_PACKAGES = $(BUILD_PACKAGES) xxhash python3-pytest python3-hypothesis \
                 python3-exceptiongroup python3-tomli python3-pip python3-setuptools python3-wheel \
                 python3-venv python3-mypy python3-setuptools-whl python3-wheel-whl python3-build
-BENCH_PACKAGES = $(BUILD_PACKAGES) python3-networkx python3-matplotlib
+BENCH_PACKAGES = $(BUILD_PACKAGES) python3-networkx python3-matplotlib libbenchmark-dev libabsl-dev
+# The interpreter that runs the Python benchmarks; bench/dag_scale.py also needs rustworkx.
+BENCH_PYTHON ?= /usr/bin/python3
 
 .PHONY: all build demo test bench deps-build deps-test deps-bench sanitize memcheck clean fuzz coverage soak
 
@@ -82,8 +84,12 @@ soak: build
 	PYTHONPATH=$(BUILD) /usr/bin/python3 tests/soak/soak.py --seconds $(SOAK_SECONDS)
 
 bench: deps-bench build
-	PYTHONPATH=$(BUILD) /usr/bin/python3 bench/bench.py
-	PYTHONPATH=$(BUILD) /usr/bin/python3 bench/dag_scale.py
+	PYTHONPATH=$(BUILD) $(BENCH_PYTHON) bench/bench.py
+	PYTHONPATH=$(BUILD) $(BENCH_PYTHON) bench/dag_scale.py
+	@# The DAG core against abseil's GraphCycles, optimised as a user's build is.
+	cmake -S . -B $(BUILD)-bench -DCMAKE_BUILD_TYPE=Release -DBRAMBLELOFT_TESTS=OFF -DBRAMBLELOFT_BENCH=ON
+	cmake --build $(BUILD)-bench -j $(JOBS) --target dag_bench
+	$(BUILD)-bench/bench/cpp/dag_bench
 
 # Release (-O3), the configuration most users and packagers build, with warnings as errors:
 # the C++ tests and the Python suite on every interpreter. The wheel, format and
@@ -106,4 +112,4 @@ dist:
 .PHONY: test-release dist
 
 clean:
-	rm -rf $(BUILD) $(BUILD)-asan $(BUILD)-release $(BUILD)-wheel $(BUILD)-fuzz $(BUILD)-cov dist
+	rm -rf $(BUILD) $(BUILD)-asan $(BUILD)-bench $(BUILD)-release $(BUILD)-wheel $(BUILD)-fuzz $(BUILD)-cov dist
