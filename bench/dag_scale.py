@@ -36,8 +36,12 @@ import subprocess
 import sys
 import time
 
-import networkx as nx
-import rustworkx as rx
+try:
+    import networkx as nx
+    import rustworkx as rx
+except ImportError as missing:
+    sys.exit("%s: %s is not installed for %s (make bench BENCH_PYTHON=... names another interpreter)"
+             % (sys.argv[0], missing.name, sys.executable))
 
 from brambleloft import DAG
 
