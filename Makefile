@@ -8,6 +8,7 @@ BUILD_PACKAGES = cmake g++ make binutils libxxhash-dev python3-dev libgtest-dev
 # The formatter is Debian's clang-format 14 by name: another version formats differently.
 CLANG_FORMAT = clang-format-14
 TEST_PACKAGES = $(BUILD_PACKAGES) xxhash python3-venv git $(CLANG_FORMAT)
+BENCH_PACKAGES = valgrind libbenchmark-dev libabsl-dev
 
 .PHONY: all build demo examples test bench deps-build deps-test nox sanitize memcheck clean fuzz coverage soak
 
@@ -109,15 +110,19 @@ soak: build
 	PYTHONPATH=$(BUILD) /usr/bin/python3 tests/soak/soak.py --seconds $(SOAK_SECONDS)
 
 # The scripts run in the bench session's environment (Debian's python3 and the peers); the
-# instruction and miss counts need valgrind.
+# instruction and miss counts need valgrind, the C++ benchmark Google Benchmark and abseil.
 BENCH_PYTHON = $(NOX_ENVDIR)/bench/bin/python
 bench: build nox
-	@bash tools/ensure_packages.sh valgrind
+	@bash tools/ensure_packages.sh $(BENCH_PACKAGES)
 	$(NOX) -s bench
 	PYTHONPATH=$(BUILD) $(BENCH_PYTHON) bench/bench.py
 	PYTHONPATH=$(BUILD) $(BENCH_PYTHON) bench/dag_scale.py
 	PYTHONPATH=$(BUILD) $(BENCH_PYTHON) bench/cuckoo_scale.py
 	PYTHONPATH=$(BUILD) $(BENCH_PYTHON) bench/counts.py
+	@# The DAG core against abseil's GraphCycles, optimised as a user's build is.
+	cmake -S . -B $(BUILD)-bench -DCMAKE_BUILD_TYPE=Release -DBRAMBLELOFT_TESTS=OFF -DBRAMBLELOFT_BENCH=ON
+	cmake --build $(BUILD)-bench -j $(JOBS) --target dag_bench
+	$(BUILD)-bench/bench/cpp/dag_bench
 
 # Release (-O3), the configuration most users and packagers build, with warnings as errors:
 # the C++ tests and the Python suite on every interpreter. The wheel, format and
@@ -146,4 +151,4 @@ dist-x86_64: nox
 .PHONY: test-release dist $(DIST_ARCHS:%=dist-%)
 
 clean:
-	rm -rf $(BUILD) $(BUILD)-asan $(BUILD)-release $(BUILD)-fuzz $(BUILD)-cov dist
+	rm -rf $(BUILD) $(BUILD)-asan $(BUILD)-bench $(BUILD)-release $(BUILD)-fuzz $(BUILD)-cov dist
