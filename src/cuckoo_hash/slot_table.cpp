@@ -120,19 +120,6 @@ SlotTable::SlotTable(SlotTable&& other) noexcept
       bytes_(std::exchange(other.bytes_, 0)),
       mapped_(std::exchange(other.mapped_, false)) {}
 
-SlotTable& SlotTable::operator=(SlotTable&& other) noexcept {
-  if (this != &other) {
-    release();
-    words_ = std::exchange(other.words_, nullptr);
-    used_ = std::exchange(other.used_, nullptr);
-    summary_ = std::exchange(other.summary_, nullptr);
-    length_ = std::exchange(other.length_, 0);
-    bytes_ = std::exchange(other.bytes_, 0);
-    mapped_ = std::exchange(other.mapped_, false);
-  }
-  return *this;
-}
-
 SlotTable::~SlotTable() { release(); }
 
 void SlotTable::release() noexcept {

@@ -25,7 +25,7 @@ class SlotTable {
   // Throws std::bad_alloc when the memory cannot be had.
   explicit SlotTable(std::uint64_t length);
   SlotTable(SlotTable&& other) noexcept;
-  SlotTable& operator=(SlotTable&& other) noexcept;
+  SlotTable& operator=(SlotTable&&) = delete;
   SlotTable(const SlotTable&) = delete;
   SlotTable& operator=(const SlotTable&) = delete;
   ~SlotTable();

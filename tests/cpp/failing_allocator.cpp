@@ -27,6 +27,8 @@ bool allocation_fails() noexcept {
 extern "C" {
 void* __real_malloc(std::size_t size);
 void* __real_calloc(std::size_t count, std::size_t size);
+void* __real_realloc(void* memory, std::size_t size);
+void* __real_mremap(void* address, std::size_t old_length, std::size_t new_length, int flags, ...);
 void* __real_mmap(void* address, std::size_t length, int protection, int flags, int fd, off_t offset);
 int __real_munmap(void* address, std::size_t length);
 int __real_madvise(void* address, std::size_t length, int advice);
@@ -35,6 +37,9 @@ long __real_syscall(long number, ...);
 void* __wrap_malloc(std::size_t size) { return allocation_fails() ? nullptr : __real_malloc(size); }
 void* __wrap_calloc(std::size_t count, std::size_t size) {
   return allocation_fails() ? nullptr : __real_calloc(count, size);
+}
+void* __wrap_realloc(void* memory, std::size_t size) {
+  return allocation_fails() ? nullptr : __real_realloc(memory, size);
 }
 
 // Mapping address space and making pages resident count as allocations too.
@@ -45,6 +50,22 @@ void* __wrap_mmap(void* address, std::size_t length, int protection, int flags, 
   }
   void* memory = __real_mmap(address, length, protection, flags, fd, offset);
   if (memory != MAP_FAILED) mapped_bytes += static_cast<long>(length);
+  return memory;
+}
+void* __wrap_mremap(void* address, std::size_t old_length, std::size_t new_length, int flags, ...) {
+  va_list list;
+  va_start(list, flags);
+  void* target = va_arg(list, void*);
+  va_end(list);
+  if (allocation_fails()) {
+    errno = ENOMEM;
+    return MAP_FAILED;
+  }
+  void* memory = __real_mremap(address, old_length, new_length, flags, target);
+  // A move onto a fixed target replaces what was mapped there.
+  if (memory != MAP_FAILED)
+    mapped_bytes +=
+        static_cast<long>((flags & MREMAP_FIXED) != 0 ? 0 : new_length) - static_cast<long>(old_length);
   return memory;
 }
 int __wrap_munmap(void* address, std::size_t length) {

@@ -200,6 +200,32 @@ TEST(PageMemory, AFailedMappingOrPopulationLeavesNothingMapped) {
   }
 }
 
+// A failed remap leaves the mapping as it was, contents included, and maps nothing more.
+TEST(PageMemory, AFailedRemapKeepsTheMappingAndItsContents) {
+  for (const bool huge : {false, true}) {
+    SCOPED_TRACE(testing::Message() << "huge " << huge);
+    const long before = testing_support::mapped_bytes;
+    const int allocations = testing_support::sweep_allocation_failures(
+        [&] {
+          const PageMapping mapping = map_pages(8192, huge, false);
+          static_cast<std::uint64_t*>(mapping.address)[1000] = 42;
+          return mapping;
+        },
+        [&](PageMapping& mapping) {
+          const PageMapping moved = remap_pages(mapping, 3 * kHugePage, huge, false);
+          EXPECT_EQ(static_cast<std::uint64_t*>(moved.address)[1000], 42u);
+          unmap_pages(moved);
+        },
+        [&](const PageMapping& mapping, int k) {
+          EXPECT_EQ(static_cast<std::uint64_t*>(mapping.address)[1000], 42u) << "allocation " << k;
+          EXPECT_EQ(testing_support::mapped_bytes, before + static_cast<long>(mapping.bytes)) << k;
+          unmap_pages(mapping);
+        });
+    EXPECT_EQ(allocations, huge ? 2 : 1);
+    EXPECT_EQ(testing_support::mapped_bytes, before);
+  }
+}
+
 // The reciprocal remainder agrees with % on digests and divisors at the edges.
 TEST(Remainder, AgreesWithDivisionForEveryKindOfDivisor) {
   const std::uint64_t max = std::numeric_limits<std::uint64_t>::max();

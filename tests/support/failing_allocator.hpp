@@ -1,7 +1,7 @@
 // Allocation failures on demand for the core tests. While a budget is set, that many
 // more allocations succeed and the next one fails: operator new throws std::bad_alloc,
-// and malloc, calloc, mmap and madvise(MADV_POPULATE_WRITE) called from the cores
-// (wrapped at link time) fail as they do when memory runs out.
+// and malloc, calloc, realloc, mmap, mremap and madvise(MADV_POPULATE_WRITE) called
+// from the cores (wrapped at link time) fail as they do when memory runs out.
 #pragma once
 
 #include <new>
