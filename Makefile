@@ -105,5 +105,53 @@ dist:
 
 .PHONY: test-release dist
 
+# Platforms beyond this machine: aarch64 (cross-built, run under qemu-user), Debian unstable's
+# CPython 3.14 and 3.15, Debian 11 (glibc 2.31, CPython 3.9). Each runs the Python suite inside a
+# Debian root made once under $(BUILD)/roots, against the wheels in dist/ (made first if missing).
+ROOTS = $(BUILD)/roots
+CROSS_PACKAGES = g++-aarch64-linux-gnu libpython3-dev:arm64 libxxhash-dev:arm64 libgtest-dev:arm64
+PLATFORM_PACKAGES = debootstrap qemu-user-static xxhash
+WHEEL_X86_64 = dist/brambleloft-*-cp38-abi3-*_x86_64.whl
+WHEEL_AARCH64 = dist/brambleloft-*-cp38-abi3-*_aarch64.whl
+SDIST = dist/brambleloft-*.tar.gz
+SUDO = $(if $(filter 0,$(shell id -u)),,sudo)
+.PHONY: deps-cross deps-platforms build-aarch64 test-platforms test-aarch64 test-sid test-bullseye
+
+deps-cross:
+	@dpkg --print-foreign-architectures | grep -qx arm64 || $(SUDO) dpkg --add-architecture arm64
+	@bash tools/ensure_packages.sh $(BUILD_PACKAGES) $(CROSS_PACKAGES) qemu-user-static
+deps-platforms:
+	@bash tools/ensure_packages.sh $(PLATFORM_PACKAGES)
+
+# The module and the C++ tests, cross-compiled for aarch64 with Debian's toolchain.
+build-aarch64: deps-cross
+	cmake -S . -B $(BUILD)-aarch64 -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBRAMBLELOFT_TESTS=ON -DBRAMBLELOFT_WERROR=ON
+	cmake --build $(BUILD)-aarch64 -j $(JOBS) --target brambleloft core_tests
+
+test-platforms: test-aarch64 test-sid test-bullseye
+
+# The C++ tests under qemu-user with the cross toolchain's runtime; the Python suite on arm64
+# CPython 3.11 (Debian 12's), from the aarch64 wheel, under qemu-user too.
+test-aarch64: build-aarch64 deps-platforms
+	qemu-aarch64-static -L /usr/aarch64-linux-gnu $(BUILD)-aarch64/tests/core_tests --gtest_brief=1
+	/usr/bin/python3 tools/check_manylinux.py $(BUILD)-aarch64/brambleloft.abi3.so
+	@set -- $(WHEEL_AARCH64); [ -f "$$1" ] || $(MAKE) dist
+	bash tools/make_root.sh arm64 $(ROOTS)/arm64
+	bash tests/platforms/qemu_suite.sh $(ROOTS)/arm64 $$(ls $(WHEEL_AARCH64)) $(BUILD)/platforms/arm64
+
+# CPython 3.14 and 3.15 from Debian unstable: the wheel, and a build of the sdist with that
+# system's GCC, CMake and headers.
+test-sid: deps-platforms
+	@set -- $(WHEEL_X86_64); [ -f "$$1" ] || $(MAKE) dist
+	bash tools/make_root.sh sid $(ROOTS)/sid
+	bash tests/platforms/root_suite.sh $(ROOTS)/sid $$(ls $(WHEEL_X86_64)) python3.14 python3.15 -- $$(ls $(SDIST))
+
+# An older system than ours: Debian 11, glibc 2.31, CPython 3.9 with its own pip.
+test-bullseye: deps-platforms
+	@set -- $(WHEEL_X86_64); [ -f "$$1" ] || $(MAKE) dist
+	bash tools/make_root.sh bullseye $(ROOTS)/bullseye
+	bash tests/platforms/root_suite.sh $(ROOTS)/bullseye $$(ls $(WHEEL_X86_64)) python3
+
 clean:
-	rm -rf $(BUILD) $(BUILD)-asan $(BUILD)-release $(BUILD)-wheel $(BUILD)-fuzz $(BUILD)-cov dist
+	rm -rf $(BUILD) $(BUILD)-asan $(BUILD)-release $(BUILD)-wheel $(BUILD)-fuzz $(BUILD)-cov $(BUILD)-aarch64 dist

@@ -41,8 +41,6 @@ if [ "$arch" = arm64 ]; then
 else
   debootstrap --arch="$arch" --variant=minbase --include="$packages" "$suite" "$dir.partial" "$mirror"
   rm -f "$dir.partial"/var/cache/apt/archives/*.deb
-  # The test environments fetch their packages from the Python package index.
-  cp /etc/resolv.conf "$dir.partial/etc/resolv.conf"
 fi
 echo "$stamp" > "$dir.partial/.brambleloft-root"
 mv "$dir.partial" "$dir"
