@@ -1,5 +1,6 @@
 # Entry points for people and CI. Each target installs the Debian packages it lacks.
 BUILD ?= build
+comma := ,
 JOBS ?= $(shell nproc)
 BUILD_PACKAGES = cmake g++ make binutils libxxhash-dev python3-dev libgtest-dev
 TEST_PACKAGES = $(BUILD_PACKAGES) xxhash python3-pytest python3-hypothesis \
@@ -7,7 +8,7 @@ TEST_PACKAGES = $(BUILD_PACKAGES) xxhash python3-pytest python3-hypothesis \
                 python3-venv python3-mypy python3-setuptools-whl python3-wheel-whl python3-build
 BENCH_PACKAGES = $(BUILD_PACKAGES) python3-networkx python3-matplotlib
 
-.PHONY: all build demo test bench deps-build deps-test deps-bench sanitize memcheck clean fuzz coverage soak
+.PHONY: all build demo examples test bench deps-build deps-test deps-bench sanitize memcheck clean fuzz coverage soak
 
 all: build
 
@@ -25,7 +26,18 @@ build: deps-build
 demo: build
 	PYTHONPATH=$(BUILD) /usr/bin/python3 examples/demo.py
 
-test: deps-test build
+# Every example runs to its end against the build and prints the line it promises.
+example = out=$$(PYTHONPATH=$(BUILD) /usr/bin/python3 examples/$(1) 2>&1); status=$$?; printf '%s\n' "$$out"; \
+  [ $$status -eq $(3) ] && printf '%s\n' "$$out" | grep -q -- "$(2)" || \
+  { echo "examples/$(1): expected exit status $(3) and a line with: $(2)"; exit 1; }
+examples: build
+	@$(call example,demo.py,^Japan -> Tokyo$$,0)
+	@$(call example,task_runner.py,^ran 12 tasks with 4 workers in,0)
+	@$(call example,task_runner.py examples/tasks_with_cycle.txt,refusing 'compile: package' (the edge package -> compile): package already depends on compile,1)
+	@$(call example,dependency_resolver.py,^built 100$(comma)000 packages with,0)
+	@$(call example,string_table.py,^memory for .* pairs: CuckooHash .* B per pair$(comma) dict,0)
+
+test: deps-test build examples
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
 # The C++ tests, and the Python suite through the module, under AddressSanitizer and UBSan.

@@ -9,4 +9,7 @@ done
 echo "installing: ${missing[*]}"
 sudo=""; [ "$(id -u)" -ne 0 ] && sudo="sudo"
 export DEBIAN_FRONTEND=noninteractive
-$sudo apt-get install -y -q "${missing[@]}" || { $sudo apt-get update -q && $sudo apt-get install -y -q "${missing[@]}"; }
+# Another apt run (a parallel make target, an unattended upgrade) holds dpkg's lock for a
+# while; wait for it instead of failing.
+apt=($sudo apt-get -o DPkg::Lock::Timeout=600 -y -q)
+"${apt[@]}" install "${missing[@]}" || { "${apt[@]}" update && "${apt[@]}" install "${missing[@]}"; }
