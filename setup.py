@@ -62,7 +62,9 @@ class CMakeBuild(build_ext):
         run_cmake(["--build", str(cmake_dir), "--target", ext.name, "--parallel", str(jobs)])
         target = Path(self.get_ext_fullpath(ext.name))
         target.parent.mkdir(parents=True, exist_ok=True)
-        shutil.copyfile(cmake_dir / target.name, target)
+        # CMake names the file brambleloft.abi3.so, which every CPython from 3.8 on loads;
+        # setuptools may ask for another abi3 spelling (3.15: .abi3-x86_64-linux-gnu.so).
+        shutil.copyfile(cmake_dir / "brambleloft.abi3.so", target)
         problems = check_manylinux.check(target)
         if problems:
             print("note: the module does not keep to manylinux2014, so the wheel gets the plain "
