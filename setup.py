@@ -40,6 +40,11 @@ def run_cmake(arguments):
 
 
 class CMakeBuild(build_ext):
+    def get_ext_filename(self, fullname):
+        # The name CMake gives the module, which every CPython from 3.8 on loads; setuptools
+        # would take the interpreter's first abi3 spelling (3.15: .abi3-x86_64-linux-gnu.so).
+        return fullname + ".abi3.so"
+
     def build_extension(self, ext):
         cmake_dir = WORK / "cmake"
         # A folder configured for another copy of the sources (an earlier sdist unpacked
@@ -62,9 +67,7 @@ class CMakeBuild(build_ext):
         run_cmake(["--build", str(cmake_dir), "--target", ext.name, "--parallel", str(jobs)])
         target = Path(self.get_ext_fullpath(ext.name))
         target.parent.mkdir(parents=True, exist_ok=True)
-        # CMake names the file brambleloft.abi3.so, which every CPython from 3.8 on loads;
-        # setuptools may ask for another abi3 spelling (3.15: .abi3-x86_64-linux-gnu.so).
-        shutil.copyfile(cmake_dir / "brambleloft.abi3.so", target)
+        shutil.copyfile(cmake_dir / target.name, target)
         problems = check_manylinux.check(target)
         if problems:
             print("note: the module does not keep to manylinux2014, so the wheel gets the plain "
