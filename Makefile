@@ -1,14 +1,16 @@
-# Entry points for people and CI. Each target installs the Debian packages it lacks.
+# Entry points for people and CI. Each target installs what it lacks: Debian packages with
+# apt-get (tools/ensure_packages.sh), Python tools from the package index into virtual
+# environments made by nox (noxfile.py), at the versions pinned in pyproject.toml.
 BUILD ?= build
 comma := ,
 JOBS ?= $(shell nproc)
 BUILD_PACKAGES = cmake g++ make binutils libxxhash-dev python3-dev libgtest-dev
-TEST_PACKAGES = $(BUILD_PACKAGES) xxhash python3-pytest python3-hypothesis \
-                python3-exceptiongroup python3-tomli python3-pip python3-setuptools python3-wheel \
-                python3-venv python3-mypy python3-setuptools-whl python3-wheel-whl python3-build
-BENCH_PACKAGES = $(BUILD_PACKAGES) python3-networkx python3-matplotlib
+# The formatter is Debian's clang-format 14 by name: another version formats differently.
+CLANG_FORMAT = clang-format-14
+TEST_PACKAGES = $(BUILD_PACKAGES) xxhash python3-venv git $(CLANG_FORMAT)
+BENCH_PACKAGES = valgrind libbenchmark-dev libabsl-dev
 
-.PHONY: all build demo examples test bench deps-build deps-test deps-bench sanitize memcheck clean fuzz coverage soak
+.PHONY: all build demo examples test bench deps-build deps-test nox sanitize memcheck clean fuzz coverage soak
 
 all: build
 
@@ -16,11 +18,27 @@ deps-build:
 	@bash tools/ensure_packages.sh $(BUILD_PACKAGES)
 deps-test:
 	@bash tools/ensure_packages.sh $(TEST_PACKAGES)
-deps-bench:
-	@bash tools/ensure_packages.sh $(BENCH_PACKAGES)
+
+# nox itself, in its own environment, from its dependency group; its sessions' environments
+# live in $(BUILD)/nox.
+NOX_VENV = $(BUILD)/nox-venv
+NOX_ENVDIR = $(CURDIR)/$(BUILD)/nox
+NOX = $(NOX_VENV)/bin/nox --noxfile $(CURDIR)/noxfile.py --envdir $(NOX_ENVDIR)
+nox: $(NOX_VENV)/bin/nox
+$(NOX_VENV)/bin/nox: pyproject.toml
+	@bash tools/ensure_packages.sh python3-venv
+	/usr/bin/python3 -m venv --clear $(NOX_VENV)
+	/usr/bin/python3 -c 'import tomllib; print("\n".join(tomllib.load(open("pyproject.toml", "rb"))["dependency-groups"]["nox"]))' \
+	  > $(NOX_VENV)/requirements.txt
+	$(NOX_VENV)/bin/pip install -q -r $(NOX_VENV)/requirements.txt
+	touch $@
+
+# The Python suites under ctest run through nox.
+CMAKE_NOX = -DBRAMBLELOFT_NOX=$(CURDIR)/$(NOX_VENV)/bin/nox -DBRAMBLELOFT_NOX_ENVDIR=$(NOX_ENVDIR) \
+  -DBRAMBLELOFT_CLANG_FORMAT=$(CLANG_FORMAT)
 
 build: deps-build
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBRAMBLELOFT_TESTS=ON -DBRAMBLELOFT_WERROR=ON
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBRAMBLELOFT_TESTS=ON -DBRAMBLELOFT_WERROR=ON $(CMAKE_NOX)
 	cmake --build $(BUILD) -j $(JOBS)
 
 demo: build
@@ -37,18 +55,17 @@ examples: build
 	@$(call example,dependency_resolver.py,^built 100$(comma)000 packages with,0)
 	@$(call example,string_table.py,^memory for .* pairs: CuckooHash .* B per pair$(comma) dict,0)
 
-test: deps-test build examples
+test: deps-test nox build examples
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
 # The C++ tests, and the Python suite through the module, under AddressSanitizer and UBSan.
-sanitize: deps-test
-	cmake -S . -B $(BUILD)-asan -DCMAKE_BUILD_TYPE=Debug -DBRAMBLELOFT_SANITIZE=ON -DBRAMBLELOFT_WERROR=ON
+sanitize: deps-test nox
+	cmake -S . -B $(BUILD)-asan -DCMAKE_BUILD_TYPE=Debug -DBRAMBLELOFT_SANITIZE=ON -DBRAMBLELOFT_WERROR=ON $(CMAKE_NOX)
 	cmake --build $(BUILD)-asan -j $(JOBS)
 	ASAN_OPTIONS=allocator_may_return_null=1 $(BUILD)-asan/tests/core_tests
-	cd tests/python && \
-	  LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
-	  ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 \
-	  PYTHONPATH=$(CURDIR)/$(BUILD)-asan:$$(bash ../pytest_path.sh) /usr/bin/python3 -m pytest -q -p no:cacheprovider
+	BRAMBLELOFT_MODULE_DIR=$(CURDIR)/$(BUILD)-asan \
+	  BRAMBLELOFT_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
+	  ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 $(NOX) -s tests-debian
 
 # Native leaks and invalid accesses in the module, under valgrind, while the demo runs.
 memcheck: build
@@ -72,16 +89,15 @@ fuzz: deps-build
 # suite; fails when the lines that tests can reach (all but those listed in
 # tests/coverage/unreachable.txt) fall below COVERAGE_MIN percent.
 COVERAGE_MIN ?= 95
-coverage: deps-test
+coverage: deps-test nox
 	@bash tools/ensure_packages.sh gcovr
-	cmake -S . -B $(BUILD)-cov -DCMAKE_BUILD_TYPE=Debug -DBRAMBLELOFT_COVERAGE=ON -DBRAMBLELOFT_TESTS=ON
+	cmake -S . -B $(BUILD)-cov -DCMAKE_BUILD_TYPE=Debug -DBRAMBLELOFT_COVERAGE=ON -DBRAMBLELOFT_TESTS=ON $(CMAKE_NOX)
 	cmake --build $(BUILD)-cov -j $(JOBS)
 	find $(BUILD)-cov -name '*.gcda' -delete
 	$(BUILD)-cov/tests/core_tests --gtest_brief=1
 	for target in $(FUZZ_TARGETS); do $(BUILD)-cov/tests/fuzz/fuzz_$$target tests/fuzz/corpus/$$target > /dev/null; done
-	bash tests/run_python_suite.sh debian $(CURDIR)/$(BUILD)-cov
 	@# 3.8 also takes the paths for interpreters without borrowed UTF-8 and notes.
-	bash tests/run_python_suite.sh 3.8 $(CURDIR)/$(BUILD)-cov || [ $$? -eq 77 ]
+	BRAMBLELOFT_MODULE_DIR=$(CURDIR)/$(BUILD)-cov $(NOX) -s tests-debian tests-3.8
 	gcovr --root . --filter 'src/' --exclude-throw-branches --print-summary \
 	  --txt $(BUILD)-cov/coverage.txt --json $(BUILD)-cov/coverage.json $(BUILD)-cov
 	@echo "per-file report: $(BUILD)-cov/coverage.txt"
@@ -93,29 +109,54 @@ SOAK_SECONDS ?= 180
 soak: build
 	PYTHONPATH=$(BUILD) /usr/bin/python3 tests/soak/soak.py --seconds $(SOAK_SECONDS)
 
-bench: deps-bench build
-	PYTHONPATH=$(BUILD) /usr/bin/python3 bench/bench.py
-	PYTHONPATH=$(BUILD) /usr/bin/python3 bench/dag_scale.py
+# The scripts run in the bench session's environment (Debian's python3 and the peers); the
+# instruction and miss counts need valgrind, the C++ benchmark Google Benchmark and abseil.
+BENCH_PYTHON = $(NOX_ENVDIR)/bench/bin/python
+bench: build nox
+	@bash tools/ensure_packages.sh $(BENCH_PACKAGES)
+	$(NOX) -s bench
+	PYTHONPATH=$(BUILD) $(BENCH_PYTHON) bench/bench.py
+	PYTHONPATH=$(BUILD) $(BENCH_PYTHON) bench/dag_scale.py
+	PYTHONPATH=$(BUILD) $(BENCH_PYTHON) bench/cuckoo_scale.py
+	PYTHONPATH=$(BUILD) $(BENCH_PYTHON) bench/counts.py
+	@# The DAG core against abseil's GraphCycles, optimised as a user's build is.
+	cmake -S . -B $(BUILD)-bench -DCMAKE_BUILD_TYPE=Release -DBRAMBLELOFT_TESTS=OFF -DBRAMBLELOFT_BENCH=ON
+	cmake --build $(BUILD)-bench -j $(JOBS) --target dag_bench
+	$(BUILD)-bench/bench/cpp/dag_bench
 
 # Release (-O3), the configuration most users and packagers build, with warnings as errors:
 # the C++ tests and the Python suite on every interpreter. The wheel, format and
 # reproducibility checks do not depend on the configuration and run in make test.
-test-release: deps-test
-	cmake -S . -B $(BUILD)-release -DCMAKE_BUILD_TYPE=Release -DBRAMBLELOFT_TESTS=ON -DBRAMBLELOFT_WERROR=ON
+test-release: deps-test nox
+	cmake -S . -B $(BUILD)-release -DCMAKE_BUILD_TYPE=Release -DBRAMBLELOFT_TESTS=ON -DBRAMBLELOFT_WERROR=ON $(CMAKE_NOX)
 	cmake --build $(BUILD)-release -j $(JOBS)
 	cd $(BUILD)-release && ctest --output-on-failure -j $(JOBS) -E '^(packaging|clang-format|reproducible)$$'
 
-# dist/: the sdist, and the manylinux2014 wheel built from it, checked against the policy.
-# The wheel's timestamps are the last commit's, so one commit gives one wheel.
-DIST_PACKAGES = $(BUILD_PACKAGES) python3-build python3-setuptools python3-wheel
-dist:
+# dist/: the sdist, and for each architecture in DIST_ARCHS a wheel built from it (python -m
+# build, isolated) and repaired by auditwheel, which must find it keeps to manylinux2014;
+# then every file is checked (abi3audit --strict, executable stack, twine check --strict).
+# Another architecture adds its name to DIST_ARCHS and a dist-NAME target that leaves its
+# repaired wheel in dist/. Timestamps are the last commit's, so one commit gives one wheel.
+DIST_ARCHS = x86_64 aarch64
+DIST_PACKAGES = $(BUILD_PACKAGES) python3-venv git
+DIST_EPOCH = SOURCE_DATE_EPOCH=$$(git log -1 --format=%ct 2>/dev/null || date +%s)
+dist: nox
 	@bash tools/ensure_packages.sh $(DIST_PACKAGES)
 	rm -rf dist
-	SOURCE_DATE_EPOCH=$$(git log -1 --format=%ct 2>/dev/null || date +%s) \
-	  BRAMBLELOFT_WHEEL_BUILD=$(CURDIR)/$(BUILD)-wheel /usr/bin/python3 -m build --no-isolation --outdir dist .
-	/usr/bin/python3 tools/check_manylinux.py dist/brambleloft-*-cp38-abi3-manylinux_2_17_x86_64.manylinux2014_x86_64.whl
+	$(MAKE) $(DIST_ARCHS:%=dist-%)
+	$(NOX) -s dist_check
 
-.PHONY: test-release dist
+dist-x86_64: nox
+	$(DIST_EPOCH) $(NOX) -s dist -- $(BUILD)/dist-x86_64 manylinux2014_x86_64
+
+# Cross-compiled with the toolchain file; the build backend tags the wheel for aarch64 (it
+# would take the build machine's tag otherwise), and auditwheel repairs it here all the same.
+dist-aarch64: nox deps-cross
+	$(DIST_EPOCH) $(NOX) -s dist -- $(BUILD)/dist-aarch64 manylinux2014_aarch64 \
+	  -C env._PYTHON_HOST_PLATFORM=linux-aarch64 \
+	  -C cmake.define.CMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/aarch64-linux-gnu.cmake
+
+.PHONY: test-release dist $(DIST_ARCHS:%=dist-%)
 
 # Platforms beyond this machine: aarch64 (cross-built, run under qemu-user), Debian unstable's
 # CPython 3.14 and 3.15, Debian 11 (glibc 2.31, CPython 3.9). Each runs the Python suite inside a
@@ -171,4 +212,4 @@ test-bullseye: deps-platforms
 	bash tests/platforms/root_suite.sh $(ROOTS)/bullseye $$(ls $(WHEEL_X86_64)) python3
 
 clean:
-	rm -rf $(BUILD) $(BUILD)-asan $(BUILD)-release $(BUILD)-wheel $(BUILD)-fuzz $(BUILD)-cov $(BUILD)-aarch64 dist
+	rm -rf $(BUILD) $(BUILD)-asan $(BUILD)-bench $(BUILD)-release $(BUILD)-fuzz $(BUILD)-cov $(BUILD)-aarch64 dist

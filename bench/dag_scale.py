@@ -1,17 +1,32 @@
-"""DAG at scale: brambleloft's DAG against networkx on task-graph workloads.
+"""DAG at scale: brambleloft's DAG against rustworkx and networkx on task-graph workloads.
 
-Run with `make bench` (or `PYTHONPATH=<build dir> python3 bench/dag_scale.py`). Prints a
-Markdown table of cost per operation for both and their ratio (below 1 means brambleloft
-is faster), checks that both give the same answers, and draws the cost per operation
-against N as a chart (--chart, default bench/dag_scale.png; needs matplotlib).
+Run with `make bench` (or `PYTHONPATH=<build dir> python3 bench/dag_scale.py`; rustworkx,
+networkx and matplotlib must be importable). Prints Markdown tables of cost per operation
+for the three and brambleloft's ratio to each (below 1 means brambleloft is faster),
+checks that all give the same answers, and draws the cost per operation against N as a
+chart (--chart, default bench/dag_scale.png). Each ratio comes from one run: the sides
+take turns on the same data, and each figure is the fastest of its repeats.
 
-Workloads, each on the same random data for both:
-- drain: N tasks, each depending on 2 random earlier ones (an edge from each dependency
-  to the task); every task is then finished in creation order (networkx: remove_node).
+The peers get the DAG's contract the way a user would write it: networkx refuses an edge
+when the target reaches the source (nx.has_path); rustworkx is a PyDiGraph(check_cycle=True),
+which raises DAGWouldCycle for an edge that closes a cycle, with a dict from name to node
+index beside it (rustworkx names nodes by index).
+
+Workloads, each on the same random data for all:
+- task graph of N tasks, each depending on 2 random earlier ones (an edge from each
+  dependency to the task): add_edge while building, has_path between random tasks, and
+  finish_node of every task in creation order (drain; the peers remove the node).
 - sliding window: 10,000 live tasks; each step adds a task with edges from 2 random live
   ones and finishes the oldest.
-- has_path between random tasks of a 100,000-task graph.
-- memory per node: RSS growth of a fresh interpreter building a 100,000-task graph.
+- add_edge and has_path on random graphs: uniform (edges between any two of N nodes, 4N
+  edges, about half refused) and clustered (edges inside groups of 64 nodes).
+- adversarial orders, where every edge goes against the order in which the nodes were
+  registered: the backward chain (names 0..n registered in order, then edge k+1 -> k for
+  k = 0, 1, 2, ...), reverse topological insertion (the task graph with its nodes
+  registered and its edges added last task first) and a long chain then edges across it
+  (from each chain node to a node registered before the chain, and into it from one
+  registered after it). networkx is quadratic on these, so it runs the small n only.
+- memory per node: RSS growth of a fresh interpreter building the task graph.
 """
 import argparse
 import gc
@@ -21,13 +36,19 @@ import subprocess
 import sys
 import time
 
-import networkx as nx
+try:
+    import networkx as nx
+    import rustworkx as rx
+except ImportError as missing:
+    sys.exit("%s: %s is not installed for %s (make bench BENCH_PYTHON=... names another interpreter)"
+             % (sys.argv[0], missing.name, sys.executable))
 
-from bench import nx_add_edge  # bench/bench.py, beside this file
 from brambleloft import DAG
 
-SIZES = (2_000, 20_000, 100_000)
+SIZES = (2_000, 20_000, 100_000, 1_000_000)
+NETWORKX_LIMIT = 100_000  # networkx takes minutes and gigabytes beyond this
 WINDOW = 10_000
+PEERS = ("rustworkx", "networkx")
 
 
 class NxDAG:
@@ -37,7 +58,13 @@ class NxDAG:
         self.graph = nx.DiGraph()
 
     def add_edge(self, u, v):
-        return nx_add_edge(self.graph, (u, v))
+        graph = self.graph
+        if u == v or graph.has_edge(u, v):
+            return False
+        if u in graph and v in graph and nx.has_path(graph, v, u):
+            return False
+        graph.add_edge(u, v)
+        return True
 
     def add_node(self, n):
         if n in self.graph:
@@ -54,17 +81,61 @@ class NxDAG:
             self.graph.remove_node(n)
 
 
+class RxDAG:
+    """rustworkx with the DAG's contract, names mapped to node indices by a dict."""
+
+    def __init__(self):
+        self.graph = rx.PyDiGraph(check_cycle=True, multigraph=False)
+        self.index = {}
+
+    def _node(self, name):
+        index = self.index.get(name)
+        if index is None:
+            index = self.index[name] = self.graph.add_node(name)
+        return index
+
+    def add_edge(self, u, v):
+        if u == v:
+            return False
+        index = self.index
+        if u in index and v in index:
+            iu, iv = index[u], index[v]
+            if self.graph.has_edge(iu, iv):
+                return False
+            try:
+                self.graph.add_edge(iu, iv, None)
+            except rx.DAGWouldCycle:
+                return False
+            return True
+        self.graph.add_edge(self._node(u), self._node(v), None)
+        return True
+
+    def add_node(self, n):
+        if n in self.index:
+            return False
+        self.index[n] = self.graph.add_node(n)
+        return True
+
+    def has_path(self, s, t):
+        index = self.index
+        if s not in index or t not in index:
+            return False
+        return s == t or rx.has_path(self.graph, index[s], index[t])
+
+    def finish_node(self, n):
+        index = self.index.pop(n, None)
+        if index is not None:
+            self.graph.remove_node(index)
+
+
+IMPLS = {"brambleloft": DAG, "rustworkx": RxDAG, "networkx": NxDAG}
+
+
 def task_graph(n, rng):
     """Names and the edges of n tasks, each depending on 2 random earlier ones."""
     names = ["task-%d" % i for i in range(n)]
     edges = [(names[rng.randrange(i)], names[i]) for i in range(1, n) for _ in range(2)]
     return names, edges
-
-
-def build(cls, edges):
-    graph = cls()
-    answers = [graph.add_edge(u, v) for u, v in edges]
-    return graph, answers
 
 
 def timed_loop(operation, items):
@@ -82,26 +153,44 @@ def timed_loop(operation, items):
         gc.enable()
 
 
+def timed_pairs(operation, pairs):
+    """Like timed_loop for two-argument calls, keeping the answers."""
+    answers = []
+    append = answers.append
+    gc.collect()
+    gc.disable()
+    try:
+        start = time.perf_counter_ns()
+        for a, b in pairs:
+            append(operation(a, b))
+        cost = (time.perf_counter_ns() - start) / max(len(pairs), 1)
+    finally:
+        gc.enable()
+    return cost, answers
+
+
 def finisher(graph):
     """The call that finishes a task: networkx's own remove_node for networkx."""
     return graph.graph.remove_node if isinstance(graph, NxDAG) else graph.finish_node
+
+
+def asker(graph):
+    """has_path where every name exists: networkx is asked directly, without the wrapper."""
+    return (lambda s, t: nx.has_path(graph.graph, s, t)) if isinstance(graph, NxDAG) else graph.has_path
 
 
 def sample_queries(names, rng, count):
     return [(rng.choice(names), rng.choice(names)) for _ in range(count)]
 
 
-def drain(cls, names, edges, finishes, probes):
-    """ns per finish over the first `finishes` tasks in creation order; the answers are
-    the edges' and those of has_path probes among the later half, asked midway."""
-    graph, answers = build(cls, edges)
-    finish = finisher(graph)
-    half = min(finishes, len(names) // 2)
-    first = timed_loop(finish, names[:half])
-    answers += [graph.has_path(s, t) for s, t in probes]
-    rest = names[half:finishes]
-    second = timed_loop(finish, rest)
-    return (first * half + second * len(rest)) / finishes, answers
+def task_workload(cls, names, edges, queries):
+    """{operation: ns per call} for building, querying and draining the task graph, and
+    every answer."""
+    graph = cls()
+    build, answers = timed_pairs(graph.add_edge, edges)
+    ask, found = timed_pairs(asker(graph), queries)
+    finish = timed_loop(finisher(graph), names)
+    return {"add_edge": build, "has_path": ask, "finish_node": finish}, answers + found
 
 
 def sliding(cls, seed, steps):
@@ -130,32 +219,76 @@ def sliding(cls, seed, steps):
         oldest += 1
 
     cost = timed_loop(step, range(WINDOW, WINDOW + steps))
-    return cost, answers
+    return {"step": cost}, answers
 
 
-def has_path_costs(cls, edges, queries):
-    graph, answers = build(cls, edges)
-    # Every name exists, so networkx is asked directly, without the wrapper.
-    ask = (lambda s, t: nx.has_path(graph.graph, s, t)) if cls is NxDAG else graph.has_path
-    gc.collect()
-    gc.disable()
-    try:
-        start = time.perf_counter_ns()
-        for s, t in queries:
-            answers.append(ask(s, t))
-        cost = (time.perf_counter_ns() - start) / len(queries)
-    finally:
-        gc.enable()
-    return cost, answers
+def random_graph(model, n, seed, queries):
+    """4n edges and the queries, uniform over n nodes or inside groups of 64."""
+    rng = random.Random(seed)
+    names = ["n%d" % i for i in range(n)]
+    if model == "uniform":
+        def pick():
+            return names[rng.randrange(n)], names[rng.randrange(n)]
+    else:
+        def pick():
+            base = rng.randrange(n // 64) * 64
+            return names[base + rng.randrange(64)], names[base + rng.randrange(64)]
+    return names, [pick() for _ in range(4 * n)], [pick() for _ in range(queries)]
+
+
+def random_workload(cls, names, edges, queries):
+    graph = cls()
+    for name in names:
+        graph.add_node(name)
+    build, answers = timed_pairs(graph.add_edge, edges)
+    ask, found = timed_pairs(graph.has_path, queries)
+    return {"add_edge": build, "has_path": ask}, answers + found
+
+
+def backward_chain(n):
+    names = [str(i) for i in range(n + 1)]
+    return names, [(names[k + 1], names[k]) for k in range(n)]
+
+
+def reverse_topological(n):
+    names, edges = task_graph(n, random.Random(n))
+    return names[::-1], edges[::-1]
+
+
+def chain_then_across(n):
+    early = ["early-%d" % i for i in range(n)]
+    chain = ["chain-%d" % i for i in range(n)]
+    late = ["late-%d" % i for i in range(n)]
+    edges = [(chain[i], chain[i + 1]) for i in range(n - 1)]
+    for i in range(n):
+        edges += [(chain[i], early[i]), (late[i], chain[i])]
+    return early + chain + late, edges
+
+
+ADVERSARIAL = {
+    "backward chain": backward_chain,
+    "reverse topological insertion": reverse_topological,
+    "chain then edges across": chain_then_across,
+}
+
+
+def adversarial_workload(cls, names, edges):
+    """ns per edge (all of them: the chain's own edges too) after registering the names."""
+    graph = cls()
+    for name in names:
+        graph.add_node(name)
+    cost, answers = timed_pairs(graph.add_edge, edges)
+    return {"add_edge": cost}, answers
 
 
 MEMORY_SCRIPT = """
-import sys
+import random, sys
+sys.path[:0] = {path!r}
+N = {n}
 names = ["task-%d" % i for i in range(N)]
-import random
 rng = random.Random(7)
 edges = [(names[rng.randrange(i)], names[i]) for i in range(1, N) for _ in range(2)]
-import {module}
+{imports}
 def rss():
     with open("/proc/self/statm") as f:
         return int(f.read().split()[1]) * 4096
@@ -165,80 +298,121 @@ print((rss() - before) / N)
 """
 
 MEMORY_BUILDS = {
-    "brambleloft": ("brambleloft", "g = brambleloft.DAG()\nfor u, v in edges: g.add_edge(u, v)"),
-    "networkx": ("networkx", "g = networkx.DiGraph()\nfor u, v in edges: g.add_edge(u, v)"),
+    "brambleloft": ("import brambleloft", "g = brambleloft.DAG()\nfor u, v in edges: g.add_edge(u, v)"),
+    "networkx": ("import networkx", "g = networkx.DiGraph()\nfor u, v in edges: g.add_edge(u, v)"),
+    # The dict from name to index is part of what a rustworkx user keeps.
+    "rustworkx": ("import rustworkx",
+                  "g = rustworkx.PyDiGraph(check_cycle=True, multigraph=False)\nindex = {}\n"
+                  "for u, v in edges:\n"
+                  "    a = index.get(u)\n"
+                  "    if a is None: a = index[u] = g.add_node(u)\n"
+                  "    b = index.get(v)\n"
+                  "    if b is None: b = index[v] = g.add_node(v)\n"
+                  "    g.add_edge(a, b, None)"),
 }
 
 
 def memory_per_node(which, n):
-    module, body = MEMORY_BUILDS[which]
-    script = MEMORY_SCRIPT.replace("N)", "%d)" % n).format(module=module, build=body)
+    imports, body = MEMORY_BUILDS[which]
+    script = MEMORY_SCRIPT.format(path=sys.path, n=n, imports=imports, build=body)
     out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True)
-    return float(out.stdout)
+    return {"memory": float(out.stdout)}, []
 
 
-def best(repeats, run):
-    """The fastest of several runs (the least disturbed), with the answers of the last."""
-    results = [run() for _ in range(repeats)]
-    return min(cost for cost, _ in results), results[-1][1]
+class Table:
+    """Rows of figures for the three, their answers cross-checked against brambleloft's."""
+
+    def __init__(self):
+        self.rows = []
+        self.disagreements = []
+
+    def measure(self, label, repeats, runs):
+        """runs: {impl: callable returning ({operation: cost}, answers)}; the impls take
+        turns, repeats times, and each keeps its lowest cost per operation."""
+        best, answers = {}, {}
+        for _ in range(repeats):
+            for impl, run in runs.items():
+                costs, answers[impl] = run()
+                mine = best.setdefault(impl, {})
+                for operation, cost in costs.items():
+                    mine[operation] = min(cost, mine.get(operation, cost))
+        for impl in runs:
+            if impl != "brambleloft" and answers[impl] != answers["brambleloft"]:
+                self.disagreements.append("%s: %s" % (label, impl))
+                print("!! %s: brambleloft and %s disagree" % (label, impl), file=sys.stderr)
+        for operation in best["brambleloft"]:
+            self.rows.append((label, operation, {impl: best[impl][operation] for impl in runs}))
+        print("  done: %s" % label, file=sys.stderr)
+        return best
+
+    def print(self):
+        print("| workload | operation | brambleloft | rustworkx | networkx | vs rustworkx | vs networkx |")
+        print("|---|---|---|---|---|---|---|")
+        for label, operation, costs in self.rows:
+            unit = (lambda c: "%.0f B" % c) if operation == "memory" else (lambda c: "%.2f µs" % (c / 1e3))
+            ours = costs["brambleloft"]
+            cells = [unit(costs[p]) if p in costs else "n/a" for p in PEERS]
+            ratios = ["%.3f" % (ours / costs[p]) if p in costs else "n/a" for p in PEERS]
+            print("| %s | %s | %s | %s | %s | %s | %s |" % (label, operation, unit(ours), *cells, *ratios))
 
 
-def compare(label, unit, ours, theirs, rows):
-    (our_cost, our_answers), (their_cost, their_answers) = ours, theirs
-    agree = our_answers == their_answers
-    if not agree:
-        print("!! %s: brambleloft and networkx disagree" % label, file=sys.stderr)
-    rows.append((label, unit, our_cost, their_cost, agree))
+def impls_for(n, limit=NETWORKX_LIMIT):
+    return [impl for impl in IMPLS if impl != "networkx" or n <= limit]
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--chart", default=os.path.join(os.path.dirname(__file__), "dag_scale.png"))
     parser.add_argument("--no-chart", action="store_true")
-    parser.add_argument("--finishes", type=int, default=0,
-                        help="time only this many finishes per drain (0: all)")
+    parser.add_argument("--sizes", default=",".join(map(str, SIZES)),
+                        help="task graph sizes (4000000 is optional: minutes and ~4 GB)")
     parser.add_argument("--steps", type=int, default=20_000, help="sliding window steps")
-    parser.add_argument("--queries", type=int, default=20_000)
+    parser.add_argument("--queries", type=int, default=20_000,
+                        help="has_path queries (fewer on the largest graphs)")
+    parser.add_argument("--adversarial", default="2000,32000",
+                        help="adversarial sizes; networkx runs only the first")
     args = parser.parse_args()
+    print("Python %s; rustworkx %s; networkx %s" % (sys.version.split()[0], rx.__version__, nx.__version__))
 
-    rows = []
-    curves = {"drain": {}, "has_path": {}}
-    for n in SIZES:
+    table = Table()
+    curves = {}
+    for n in map(int, args.sizes.split(",")):
         names, edges = task_graph(n, random.Random(n))
-        finishes = min(n, args.finishes) if args.finishes else n
-        probes = sample_queries(names[n // 2:], random.Random(1), 200)
-        repeats = 3 if n <= 20_000 else 2
-        ours = best(repeats, lambda: drain(DAG, names, edges, finishes, probes))
-        theirs = best(repeats, lambda: drain(NxDAG, names, edges, finishes, probes))
-        compare("drain N=%s (%s finishes)" % (format(n, ","), format(finishes, ",")),
-                "per finish", ours, theirs, rows)
-        curves["drain"][n] = (ours[0], theirs[0])
+        queries = sample_queries(names, random.Random(2), min(args.queries, 2 * 10**9 // n))
+        repeats = 3 if n <= 20_000 else 2 if n <= 100_000 else 1
+        best = table.measure(
+            "task graph N=%s" % format(n, ","), repeats,
+            {impl: (lambda cls=IMPLS[impl]: task_workload(cls, names, edges, queries)) for impl in impls_for(n)})
+        for operation in ("add_edge", "has_path", "finish_node"):
+            for impl, costs in best.items():
+                curves.setdefault(operation, {}).setdefault(impl, {})[n] = costs[operation]
+        del names, edges, queries
+        if n >= 100_000:
+            table.measure("task graph N=%s" % format(n, ","), 1,
+                          {impl: (lambda impl=impl: memory_per_node(impl, n)) for impl in impls_for(n)})
 
-        queries = sample_queries(names, random.Random(2), args.queries)
-        ours = has_path_costs(DAG, edges, queries)
-        theirs = has_path_costs(NxDAG, edges, queries)
-        compare("has_path N=%s" % format(n, ","), "per query", ours, theirs, rows)
-        curves["has_path"][n] = (ours[0], theirs[0])
+    table.measure("sliding window of %s" % format(WINDOW, ","), 2,
+                  {impl: (lambda cls=IMPLS[impl]: sliding(cls, 3, args.steps)) for impl in IMPLS})
 
-    ours = best(2, lambda: sliding(DAG, 3, args.steps))
-    theirs = best(2, lambda: sliding(NxDAG, 3, args.steps))
-    compare("sliding window of %s" % format(WINDOW, ","), "per step", ours, theirs, rows)
+    for model, n in (("uniform", 2_000), ("clustered", 2_000), ("clustered", 20_000)):
+        names, edges, queries = random_graph(model, n, n, 2_000 if model == "uniform" else 20_000)
+        table.measure("%s N=%s, %s edges" % (model, format(n, ","), format(len(edges), ",")), 3,
+                      {impl: (lambda cls=IMPLS[impl]: random_workload(cls, names, edges, queries))
+                       for impl in IMPLS})
 
-    ours_bytes = memory_per_node("brambleloft", 100_000)
-    their_bytes = memory_per_node("networkx", 100_000)
+    sizes = list(map(int, args.adversarial.split(",")))
+    for label, make in ADVERSARIAL.items():
+        for n in sizes:
+            names, edges = make(n)
+            table.measure("%s n=%s" % (label, format(n, ",")), 3 if n <= 2_000 else 1,
+                          {impl: (lambda cls=IMPLS[impl]: adversarial_workload(cls, names, edges))
+                           for impl in impls_for(n, sizes[0])})
 
-    print("| workload | unit | brambleloft | networkx | ratio | same answers |")
-    print("|---|---|---|---|---|---|")
-    for label, unit, our_cost, their_cost, agree in rows:
-        print("| %s | %s | %.2f µs | %.2f µs | %.3f | %s |"
-              % (label, unit, our_cost / 1e3, their_cost / 1e3, our_cost / their_cost,
-                 "yes" if agree else "NO"))
-    print("| memory, N=100,000, 2 edges each | per node | %.0f B | %.0f B | %.3f | |"
-          % (ours_bytes, their_bytes, ours_bytes / their_bytes))
-
+    print()
+    table.print()
     if not args.no_chart:
         draw(curves, args.chart)
-    if not all(agree for *_, agree in rows):
+    if table.disagreements:
         sys.exit(1)
 
 
@@ -252,17 +426,19 @@ def draw(curves, path):
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
-    fig, axes = plt.subplots(1, 2, figsize=(10, 4))
-    titles = {"drain": "finish_node while draining", "has_path": "has_path, random tasks"}
-    for ax, (name, points) in zip(axes, curves.items()):
-        sizes = sorted(points)
-        for side, label, style in ((0, "brambleloft", "o-"), (1, "networkx", "s--")):
-            ax.plot(sizes, [points[n][side] / 1e3 for n in sizes], style, label=label)
+    fig, axes = plt.subplots(1, 3, figsize=(15, 4))
+    titles = {"add_edge": "add_edge while building", "has_path": "has_path, random tasks",
+              "finish_node": "finish_node while draining"}
+    styles = {"brambleloft": "o-", "rustworkx": "^-.", "networkx": "s--"}
+    for ax, (operation, title) in zip(axes, titles.items()):
+        for impl, points in curves.get(operation, {}).items():
+            sizes = sorted(points)
+            ax.plot(sizes, [points[n] / 1e3 for n in sizes], styles[impl], label=impl)
         ax.set_xscale("log")
         ax.set_yscale("log")
         ax.set_xlabel("tasks N (each depends on 2 earlier ones)")
         ax.set_ylabel("µs per operation")
-        ax.set_title(titles[name])
+        ax.set_title(title)
         ax.grid(True, which="both", alpha=0.3)
         ax.legend()
     fig.tight_layout()

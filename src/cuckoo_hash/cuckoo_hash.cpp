@@ -13,13 +13,9 @@ namespace {
 // Indices are below capacity, which SlotTable::kMaxLength keeps far under 2^63.
 constexpr std::uint64_t kTable2Bit = std::uint64_t{1} << 63;
 
-// Appends the words of both tables' occupied slots, table1's by increasing
-// index, then table2's: the order in which growth re-places pairs.
-void append_in_slot_order(const SlotTable& t1, const SlotTable& t2, std::vector<std::uint64_t>& out) {
-  for (const SlotTable* table : {&t1, &t2}) {
-    table->for_each_occupied([&](std::uint64_t, std::uint64_t word) { out.push_back(word); });
-  }
-}
+// How far growth reads ahead of the pair it places: enough misses in flight to
+// cover a memory latency, few enough that the fetched lines are still cached.
+constexpr std::size_t kFetchAhead = 16;
 
 }  // namespace
 
@@ -105,12 +101,14 @@ CuckooHash::Word CuckooHash::insert_internal(SlotTable& t1, SlotTable& t2, const
     }
   };
   for (;;) {
-    const std::string_view key = block_of(homeless)->key();
     const std::uint64_t i1 = remainder.of32(d1);
     if (t1[i1] == 0) {
       t1.fill(i1, homeless);
       return 0;
     }
+    // Read only now: a growth hands in the digest, and most of its pairs land at
+    // once, without this block's miss.
+    const std::string_view key = block_of(homeless)->key();
     const std::uint64_t i2 = remainder.of64(digest2(key));
     if (t2[i2] == 0) {
       t2.fill(i2, homeless);
@@ -143,37 +141,83 @@ CuckooHash::Word CuckooHash::insert_internal(SlotTable& t1, SlotTable& t2, const
 void CuckooHash::resize(RandomSource& rng) {
   // Placement order: table1's pairs by increasing index, then table2's; a round that
   // leaves pairs aside places everything again, the pairs set aside last.
+  std::vector<Word> held;  // every pair as the tables hold them now, kept for a put back
+  held.reserve(stored_);
+  std::vector<std::uint32_t> digests(stored_);
   std::vector<Word> order;
-  order.reserve(stored_);
-  append_in_slot_order(table1_, table2_, order);
-  std::vector<Word> next_order;
-  next_order.reserve(order.size());
+  std::vector<Word> aside;
+  std::size_t in_table1 = 0;
+  const std::vector<Word>* placing = &held;
 
   std::uint64_t factor = growth_factor_;
-  for (;;) {
-    std::uint64_t new_capacity;
-    if (__builtin_mul_overflow(initial_capacity_, factor, &new_capacity)) raise_fault("capacity overflow");
-    ++factor;
-    SlotTable t1(new_capacity);
-    SlotTable t2(new_capacity);
-    const Remainder remainder(new_capacity);
+  bool emptied = false;
+  try {
+    for (;;) {
+      std::uint64_t new_capacity;
+      if (__builtin_mul_overflow(initial_capacity_, factor, &new_capacity)) raise_fault("capacity overflow");
+      ++factor;
+      const std::uint64_t pairs = stored_;
+      // Table2 takes about the pairs whose table1 slot is already taken: at a load
+      // of a = pairs / capacity, about a / 2 of them.
+      const auto in_table2 = static_cast<std::uint64_t>(static_cast<unsigned __int128>(pairs) * pairs /
+                                                        (2 * static_cast<unsigned __int128>(new_capacity)));
+      table1_.reserve(new_capacity, pairs);
+      table2_.reserve(new_capacity, in_table2);
+      if (!emptied) {
+        emptied = true;
+        table1_.take_all([&](Word word) { held.push_back(word); });
+        in_table1 = held.size();
+        table2_.take_all([&](Word word) { held.push_back(word); });
+      } else {
+        order.clear();
+        table1_.take_all([&](Word word) { order.push_back(word); });
+        table2_.take_all([&](Word word) { order.push_back(word); });
+        order.insert(order.end(), aside.begin(), aside.end());
+        placing = &order;
+      }
+      table1_.set_length(new_capacity);
+      table2_.set_length(new_capacity);
+      const Remainder remainder(new_capacity);
 
-    std::size_t aside = 0;  // pairs that found no slot, kept at the front of `order`
-    for (const Word pair : order) {
-      if (insert_internal(t1, t2, remainder, pair, digest1(block_of(pair)->key()), rng) != 0)
-        order[aside++] = pair;
+      // The blocks lie scattered, so each key is fetched well before it is hashed,
+      // and each pair's first slot well before the pair is placed: the misses then
+      // overlap instead of following one another.
+      const std::vector<Word>& listed = *placing;
+      for (std::size_t j = 0; j < listed.size(); ++j) {
+        if (j + kFetchAhead < listed.size()) __builtin_prefetch(block_of(listed[j + kFetchAhead]));
+        digests[j] = digest1(block_of(listed[j])->key());
+      }
+      aside.clear();
+      for (std::size_t j = 0; j < listed.size(); ++j) {
+        if (j + kFetchAhead < listed.size())
+          __builtin_prefetch(&table1_[remainder.of32(digests[j + kFetchAhead])], 1);
+        if (insert_internal(table1_, table2_, remainder, listed[j], digests[j], rng) != 0)
+          aside.push_back(listed[j]);
+      }
+      if (aside.empty()) {
+        remainder_ = remainder;
+        growth_factor_ = factor;
+        return;
+      }
     }
-    if (aside == 0) {
-      table1_ = std::move(t1);
-      table2_ = std::move(t2);
-      remainder_ = remainder;
-      growth_factor_ = factor;
-      return;
+  } catch (...) {
+    if (emptied) put_back(held, in_table1);
+    throw;
+  }
+}
+
+void CuckooHash::put_back(const std::vector<Word>& held, std::size_t in_table1) noexcept {
+  table1_.take_all([](Word) {});
+  table2_.take_all([](Word) {});
+  table1_.set_length(capacity());
+  table2_.set_length(capacity());
+  for (std::size_t j = 0; j < held.size(); ++j) {
+    const std::string_view key = block_of(held[j])->key();
+    if (j < in_table1) {
+      table1_.fill(remainder_.of32(digest1(key)), held[j]);
+    } else {
+      table2_.fill(remainder_.of64(digest2(key)), held[j]);
     }
-    next_order.clear();
-    append_in_slot_order(t1, t2, next_order);
-    next_order.insert(next_order.end(), order.begin(), order.begin() + static_cast<std::ptrdiff_t>(aside));
-    order.swap(next_order);
   }
 }
 

@@ -22,6 +22,7 @@
 #include <optional>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "cuckoo_hash/pair_store.hpp"
 #include "cuckoo_hash/remainder.hpp"
@@ -115,9 +116,12 @@ class CuckooHash {
                        std::uint32_t d1, RandomSource& rng) const;
 
   // Grows both tables by initial_capacity and re-places every pair; rounds repeat
-  // until every pair has a slot. Commits only at the end, so a throw (out of
-  // memory) leaves the table as it was.
+  // until every pair has a slot. The tables grow in place; a throw (out of memory,
+  // a failed draw) puts every pair back where it was, so the table is as it was.
   void resize(RandomSource& rng);
+  // Empties the tables and places `held` (table1's pairs first, then table2's, as
+  // the current capacity had them) back in their slots. Needs no memory and no draw.
+  void put_back(const std::vector<Word>& held, std::size_t in_table1) noexcept;
 
   SlotTable table1_;
   SlotTable table2_;

@@ -58,6 +58,30 @@ PageMapping map_pages(std::size_t bytes, bool huge, bool populate) {
   return mapping;
 }
 
+PageMapping remap_pages(const PageMapping& mapping, std::size_t bytes, bool huge, bool populate) {
+  const std::size_t unit = huge ? kHugePage : 4096;
+  if (bytes > SIZE_MAX - (unit - 1)) throw std::bad_alloc();
+  PageMapping moved;
+  moved.bytes = (bytes + unit - 1) / unit * unit;
+  void* target = nullptr;
+  int flags = MREMAP_MAYMOVE;
+  if (huge) {
+    // Into a 2 MiB-aligned range, where the kernel can back the new part with huge
+    // pages and move huge pages already held as they are.
+    target = map_aligned(moved.bytes);
+    if (target == nullptr) throw std::bad_alloc();
+    flags |= MREMAP_FIXED;
+  }
+  moved.address = mremap(mapping.address, mapping.bytes, moved.bytes, flags, target);
+  if (moved.address == MAP_FAILED) {
+    if (target != nullptr) munmap(target, moved.bytes);
+    throw std::bad_alloc();
+  }
+  if (huge) madvise(moved.address, moved.bytes, MADV_HUGEPAGE);
+  if (populate) madvise(moved.address, moved.bytes, MADV_POPULATE_WRITE);
+  return moved;
+}
+
 void unmap_pages(const PageMapping& mapping) noexcept {
   if (mapping.address != nullptr) munmap(mapping.address, mapping.bytes);
 }

@@ -26,6 +26,11 @@ struct PageMapping {
 // Throws std::bad_alloc when the address space or (when populating) the memory
 // cannot be had; nothing stays mapped then.
 PageMapping map_pages(std::size_t bytes, bool huge, bool populate);
+// `mapping` (from map_pages) made at least `bytes` long, its contents kept: moved
+// by the kernel's page tables, not copied, and extended by zeroed pages. `huge` and
+// `populate` as above, for the new range; a populate that fails only leaves pages
+// to come as they are written. Throws std::bad_alloc; `mapping` is intact then.
+PageMapping remap_pages(const PageMapping& mapping, std::size_t bytes, bool huge, bool populate);
 void unmap_pages(const PageMapping& mapping) noexcept;
 
 }  // namespace brambleloft

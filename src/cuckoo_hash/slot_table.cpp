@@ -1,6 +1,7 @@
 #include "cuckoo_hash/slot_table.hpp"
 
 #include <cstdlib>
+#include <cstring>
 #include <new>
 #include <utility>
 
@@ -16,37 +17,99 @@ constexpr std::size_t kMapFrom = std::size_t{256} << 10;
 // them in one by one as slots fill costs far more per page. Larger tables take
 // their pages as slots are written, so their memory follows their use.
 constexpr std::size_t kPopulateUpTo = std::size_t{4} << 20;
-// Tables in this range sit on 2 MiB pages (page_memory.hpp): a cold lookup then
-// rarely misses the TLB. They are the tables whose pages are taken up front anyway;
-// larger ones keep 4 KiB pages, so that their memory still grows only with the
-// pages that slots are written to (a sparsely used CuckooHash(10**8) stays small).
+// Tables whose pages are taken up front sit on 2 MiB pages from this size on
+// (page_memory.hpp): a cold lookup then rarely misses the TLB. Others keep 4 KiB
+// pages, so that their memory grows only with the pages that slots are written to
+// (a sparsely used CuckooHash(10**8) stays small).
 constexpr std::size_t kHugeFrom = std::size_t{1} << 20;
-constexpr std::size_t kHugeUpTo = kPopulateUpTo;
+constexpr std::size_t kSmallPage = 4096;
+
+// `expected` writes at random slots leave a page untouched with odds of about
+// exp(-expected / pages): from one write per page on, most pages are touched.
+bool take_pages_now(std::size_t bytes, std::uint64_t expected) {
+  return bytes <= kPopulateUpTo || expected >= bytes / kSmallPage;
+}
 }  // namespace
+
+std::size_t SlotTable::bytes_for(std::uint64_t length) {
+  const std::uint64_t used_words = (length + 63) / 64;
+  const std::uint64_t summary_words = (used_words + 63) / 64;
+  std::uint64_t words;
+  std::size_t bytes;
+  if (__builtin_add_overflow(length, used_words + summary_words, &words) ||
+      __builtin_mul_overflow(words, sizeof(std::uint64_t), &bytes))
+    throw std::bad_alloc();
+  return bytes;
+}
+
+void SlotTable::lay_out(void* memory, std::uint64_t length) noexcept {
+  length_ = length;
+  words_ = static_cast<std::uint64_t*>(memory);
+  used_ = words_ + length;
+  summary_ = used_ + (length + 63) / 64;
+}
 
 SlotTable::SlotTable(std::uint64_t length) : length_(length) {
   if (length > kMaxLength) raise_fault("capacity overflow");
   if (length == 0) return;
-  const std::uint64_t used_words = (length + 63) / 64;
-  const std::uint64_t summary_words = (used_words + 63) / 64;
-  std::uint64_t words;
-  if (__builtin_add_overflow(length, used_words + summary_words, &words) ||
-      __builtin_mul_overflow(words, sizeof(std::uint64_t), &bytes_))
-    throw std::bad_alloc();
+  bytes_ = bytes_for(length);
   void* memory;
   if (bytes_ >= kMapFrom) {
-    const PageMapping mapping =
-        map_pages(bytes_, bytes_ >= kHugeFrom && bytes_ <= kHugeUpTo, bytes_ <= kPopulateUpTo);
+    const bool populate = take_pages_now(bytes_, 0);
+    const PageMapping mapping = map_pages(bytes_, populate && bytes_ >= kHugeFrom, populate);
     memory = mapping.address;
     bytes_ = mapping.bytes;
     mapped_ = true;
   } else {
-    memory = std::calloc(words, sizeof(std::uint64_t));
+    memory = std::calloc(bytes_, 1);
     if (memory == nullptr) throw std::bad_alloc();
   }
-  words_ = static_cast<std::uint64_t*>(memory);
-  used_ = words_ + length;
-  summary_ = used_ + used_words;
+  lay_out(memory, length);
+}
+
+void SlotTable::reserve(std::uint64_t length, std::uint64_t expected) {
+  if (length > kMaxLength) raise_fault("capacity overflow");
+  const std::size_t bytes = bytes_for(length);
+  if (bytes <= bytes_) return;
+  const bool populate = take_pages_now(bytes, expected);
+  const bool huge = populate && bytes >= kHugeFrom;
+  void* memory;
+  std::size_t room;
+  if (mapped_) {
+    const PageMapping mapping = remap_pages({words_, bytes_}, bytes, huge, populate);
+    memory = mapping.address;
+    room = mapping.bytes;
+  } else if (bytes >= kMapFrom) {
+    const PageMapping mapping = map_pages(bytes, huge, populate);
+    if (words_ != nullptr) std::memcpy(mapping.address, words_, bytes_);
+    std::free(words_);
+    memory = mapping.address;
+    room = mapping.bytes;
+    mapped_ = true;
+  } else {
+    memory = std::realloc(words_, bytes);
+    if (memory == nullptr) throw std::bad_alloc();
+    std::memset(static_cast<char*>(memory) + bytes_, 0, bytes - bytes_);
+    room = bytes;
+  }
+  bytes_ = room;
+  lay_out(memory, length_);
+}
+
+void SlotTable::clear_record() noexcept {
+  // Only the words the summary marks: a sparsely used table's record stays untouched.
+  const std::uint64_t groups = (length_ + 4095) / 4096;
+  for (std::uint64_t g = 0; g < groups; ++g) {
+    for (std::uint64_t words = summary_[g]; words != 0; words &= words - 1)
+      used_[g * 64 + static_cast<std::uint64_t>(__builtin_ctzll(words))] = 0;
+    summary_[g] = 0;
+  }
+}
+
+void SlotTable::set_length(std::uint64_t length) noexcept {
+  // An empty table's whole block is zero, and so is any room beyond it: the block
+  // needs no clearing under its new layout.
+  lay_out(words_, length);
 }
 
 SlotTable::SlotTable(SlotTable&& other) noexcept

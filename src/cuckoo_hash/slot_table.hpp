@@ -32,6 +32,25 @@ class SlotTable {
 
   std::uint64_t length() const noexcept { return length_; }
 
+  // Makes room for `length` slots, `expected` of them about to be written, while
+  // the slots and the length stay as they are. When that many scattered writes
+  // would touch most pages anyway, the missing pages are taken now, in one pass of
+  // the kernel, rather than one fault per page. Faults: "capacity overflow" above
+  // kMaxLength. Throws std::bad_alloc; the table is unchanged then.
+  void reserve(std::uint64_t length, std::uint64_t expected);
+  // Empties every slot, calling take(word) for each occupied one by increasing
+  // index: O(occupied + length / 4096), each slot cleared while its line is at hand.
+  template <class Take>
+  void take_all(Take&& take) {
+    for_each_occupied([&](std::uint64_t index, std::uint64_t word) {
+      take(word);
+      words_[index] = 0;
+    });
+    clear_record();
+  }
+  // An empty table becomes `length` empty slots long, within the room reserved.
+  void set_length(std::uint64_t length) noexcept;
+
   // The word at `index` (< length). 0 is an empty slot. Swapping the words of two
   // occupied slots keeps the record right; filling and clearing go through below.
   std::uint64_t& operator[](std::uint64_t index) noexcept { return words_[index]; }
@@ -68,12 +87,15 @@ class SlotTable {
 
  private:
   void release() noexcept;
+  void clear_record() noexcept;
+  static std::size_t bytes_for(std::uint64_t length);
+  void lay_out(void* memory, std::uint64_t length) noexcept;
 
   std::uint64_t* words_ = nullptr;
   std::uint64_t* used_ = nullptr;     // one bit per slot
   std::uint64_t* summary_ = nullptr;  // one bit per word of used_
   std::uint64_t length_ = 0;
-  std::size_t bytes_ = 0;
+  std::size_t bytes_ = 0;  // the room: at least bytes_for(length_)
   bool mapped_ = false;
 };
 

@@ -25,55 +25,124 @@ void reserve_one_more(Vector& vector) {
 
 }  // namespace
 
-DAG::Position DAG::take_position(Place place) {
-  if (next_low_ == 0 || next_high_ == std::numeric_limits<Position>::max()) renumber_positions();
-  return place == Place::first ? --next_low_ : next_high_++;
+DAG::Position DAG::lower_bound_of_gap(Index anchor) const noexcept {
+  return anchor == kNone ? kLowest - 1 : ranks_[anchor].position;
 }
 
-// Needs 2^63 allocations on one side first, so in practice it never runs; it keeps
-// the order valid all the same. Allocates before it changes anything.
-void DAG::renumber_positions() {
-  std::vector<Index> live;
-  live.reserve(slots_.size() - free_indices_.size());
-  for (Index i = 0; i < slots_.size(); ++i) {
-    if (ranks_[i].live) live.push_back(i);
+DAG::Position DAG::upper_bound_of_gap(Index anchor) const noexcept {
+  const Index next = anchor == kNone ? first_ : order_[anchor].next;
+  return next == kNone ? kHighest + 1 : ranks_[next].position;
+}
+
+void DAG::unlink(Index index) noexcept {
+  const Link link = order_[index];
+  (link.previous == kNone ? first_ : order_[link.previous].next) = link.next;
+  (link.next == kNone ? last_ : order_[link.next].previous) = link.previous;
+}
+
+// Makes sure that `count` labels fit strictly between the anchor and the slot after it.
+// If they do not, the labels of the smallest aligned label range around the anchor
+// whose slots (the new ones included) are sparse enough are spread evenly over it;
+// the range of 2^b labels qualifies with at most 2^b / 1.5^b slots, and the whole
+// label space always does. Only the order's labels change, never the list.
+void DAG::make_room(Index anchor, std::uint64_t count) noexcept {
+  if ((upper_bound_of_gap(anchor) - lower_bound_of_gap(anchor)) / (count + 1) > 0) return;
+  const Position centre = lower_bound_of_gap(anchor);
+  // The slots of the range run from `left` to `right`; the anchor kNone starts it
+  // empty at the front.
+  Index left = anchor, right = anchor;
+  std::uint64_t slots = count + (anchor == kNone ? 0 : 1);
+  Position low = kLowest, high = kHighest;
+  double threshold = 1.0;
+  for (int bits = 1;; ++bits) {
+    const bool whole = bits == 64;
+    const Position size = whole ? 0 : Position{1} << bits;
+    low = whole ? kLowest : std::max(centre & ~(size - 1), kLowest);
+    high = whole ? kHighest : std::min((centre & ~(size - 1)) + (size - 1), kHighest);
+    if (left != kNone) {
+      for (Index p = order_[left].previous; p != kNone && ranks_[p].position >= low; p = order_[p].previous) {
+        left = p;
+        ++slots;
+      }
+    }
+    for (Index n = right == kNone ? first_ : order_[right].next; n != kNone && ranks_[n].position <= high;
+         n = order_[n].next) {
+      right = n;
+      ++slots;
+    }
+    threshold *= 1.5;
+    if (whole || static_cast<double>(slots) * threshold <= static_cast<double>(size)) break;
   }
-  std::sort(live.begin(), live.end(),
-            [&](Index a, Index b) { return ranks_[a].position < ranks_[b].position; });
-  next_low_ = kMiddle - live.size() / 2;
-  next_high_ = next_low_;
-  for (const Index i : live) ranks_[i].position = next_high_++;
+  if (left == kNone) left = first_;
+  // Spread: `slots` places at equal steps strictly inside (low - 1, high + 1); the
+  // new slots' places, just after the anchor, stay empty.
+  const Position step = (high - low + 2) / (slots + 1);
+  Position label = low - 1;
+  if (anchor == kNone) label += count * step;
+  for (Index i = left; right != kNone && i != kNone; i = order_[i].next) {
+    label += step;
+    ranks_[i].position = label;
+    if (i == anchor) label += count * step;
+    if (i == right) break;
+  }
+}
+
+// Puts the group, in its order, between the anchor and the slot after it, with labels
+// spread over the gap; an open end takes steps of kStride at most, to keep room beyond.
+void DAG::link_after(Index anchor, std::span<const std::pair<Position, Index>> group) noexcept {
+  make_room(anchor, group.size());
+  const Position low = lower_bound_of_gap(anchor), high = upper_bound_of_gap(anchor);
+  const std::uint64_t places = group.size() + 1;
+  Position step = (high - low) / places;
+  const bool open_low = anchor == kNone, open_high = high == kHighest + 1;
+  if (open_low != open_high) step = std::min(step, kStride);
+  Position label = open_low && !open_high ? high - places * step : low;
+  Index previous = anchor;
+  Index next = anchor == kNone ? first_ : order_[anchor].next;
+  for (const auto& [old_position, index] : group) {
+    label += step;
+    ranks_[index].position = label;
+    order_[index] = {previous, kNone};
+    (previous == kNone ? first_ : order_[previous].next) = index;
+    previous = index;
+  }
+  order_[previous].next = next;
+  (next == kNone ? last_ : order_[next].previous) = previous;
 }
 
 DAG::Allocation DAG::allocate(std::string node, Place place) {
-  // A fresh position is unobservable, so taking one that ends up unused is harmless.
-  const Position position = take_position(place);
+  Allocation allocation{0, false};
   if (!free_indices_.empty()) {
-    const Index index = free_indices_.back();
-    check_index(index, slots_.size());
-    check_index(index, index_to_node_.size());
+    allocation.index = free_indices_.back();
+    check_index(allocation.index, slots_.size());
+    check_index(allocation.index, index_to_node_.size());
     // A release left the sets empty: nothing of the slot's earlier life carries over.
-    ranks_[index].position = position;
-    ranks_[index].live = true;
-    index_to_node_[index] = std::move(node);
+    ranks_[allocation.index].live = true;
+    index_to_node_[allocation.index] = std::move(node);
     free_indices_.pop_back();
-    return {index, false};
+  } else {
+    // The arrays get their room first, so they can never end up with different lengths.
+    reserve_one_more(slots_);
+    reserve_one_more(ranks_);
+    reserve_one_more(order_);
+    reserve_one_more(index_to_node_);
+    allocation = {slots_.size(), true};
+    slots_.emplace_back();
+    ranks_.push_back({0, 0, true, false});
+    order_.emplace_back();
+    index_to_node_.emplace_back(std::move(node));
   }
-  // The arrays get their room first, so they can never end up with different lengths.
-  reserve_one_more(slots_);
-  reserve_one_more(ranks_);
-  reserve_one_more(index_to_node_);
-  const Index index = slots_.size();
-  slots_.emplace_back();
-  ranks_.push_back({position, 0, true, false});
-  index_to_node_.emplace_back(std::move(node));
-  return {index, true};
+  const std::pair<Position, Index> placed{0, allocation.index};
+  link_after(place == Place::first ? kNone : last_, {&placed, 1});
+  return allocation;
 }
 
 void DAG::undo_allocation(Allocation allocation) noexcept {
+  unlink(allocation.index);
   if (allocation.appended) {
     slots_.pop_back();
     ranks_.pop_back();
+    order_.pop_back();
     index_to_node_.pop_back();
     return;
   }
@@ -120,6 +189,7 @@ void DAG::free_slot(Index index) noexcept {
   slot.predecessors.for_each([&](Index previous) { slots_[previous].successors.erase(index); });
   slot.successors.clear();
   slot.predecessors.clear();
+  unlink(index);
   ranks_[index].live = false;
   index_to_node_[index].reset();
   free_indices_.push_back(index);
@@ -254,83 +324,71 @@ bool DAG::expand(const IndexSet& edges, std::uint32_t mark, std::uint32_t stop_m
   return false;
 }
 
-// Pearce and Kelly's insertion of an edge that goes against the order (position of
-// from >= position of to). Only nodes positioned between to and from can lie on a
-// path from to to from, so the forward search from to stays below from's position
-// and the backward search from from stays above to's. If the forward search reaches
-// from, the edge closes a cycle. Otherwise the nodes found backward (which must come
-// before the edge) and forward (after it) share out their own positions, each group
-// keeping its relative order; every other node keeps its position.
-bool DAG::add_edge_against_order(Index from, Index to) {
-  if (from == to) return false;
-  const Position lower = ranks_[to].position, upper = ranks_[from].position;
-  const std::uint32_t forward_mark = begin_search(), backward_mark = forward_mark + 1;
-  forward_.restart(to);
-  backward_.restart(from);
-  ranks_[to].mark = forward_mark;
-  ranks_[from].mark = backward_mark;
-  // The two searches take turns, the smaller frontier first, so that an edge closing
-  // a cycle is refused as soon as they meet; without a cycle both run to the end,
-  // since the reorder needs everything each one reaches.
-  while (forward_.waiting() > 0 || backward_.waiting() > 0) {
-    const bool met =
-        forward_.waiting() > 0 && (backward_.waiting() == 0 || forward_.waiting() <= backward_.waiting())
-            ? expand(slots_[forward_.found[forward_.next++]].successors, forward_mark, backward_mark, lower,
-                     upper, forward_)
-            : expand(slots_[backward_.found[backward_.next++]].predecessors, backward_mark, forward_mark,
-                     lower, upper, backward_);
-    if (met) return false;
-  }
-
-  // Every allocation comes before the first change.
-  const std::size_t before = backward_.end, count = before + forward_.end;
-  region_.clear();
-  region_.reserve(count);
-  handed_out_.resize(count);
-  reserve_edge(from, to);
-
-  // Each group sorted by position; the two sorted position lists merged give the
-  // positions to hand out, the backward group first.
-  for (const Index i : backward_.all()) region_.emplace_back(ranks_[i].position, i);
-  for (const Index i : forward_.all()) region_.emplace_back(ranks_[i].position, i);
-  const auto middle = region_.begin() + static_cast<std::ptrdiff_t>(before);
-  std::sort(region_.begin(), middle);
-  std::sort(middle, region_.end());
-  auto backward = region_.begin(), forward = middle;
-  for (Position& position : handed_out_) {
-    const bool take_backward =
-        forward == region_.end() || (backward != middle && backward->first < forward->first);
-    position = (take_backward ? backward++ : forward++)->first;
-  }
-  for (std::size_t k = 0; k < count; ++k) ranks_[region_[k].second].position = handed_out_[k];
-  insert_edge(from, to);
-  return true;
-}
-
-// Whether target is reached from start. Any path between them runs through positions
-// between theirs, so a forward search from start and a backward one from target are
-// each confined to that range; the side with fewer nodes waiting is expanded next,
-// and the searches stop when one finds a node the other has marked.
-bool DAG::reaches(Index start, Index target) const {
-  if (start == target) return true;
-  // A free slot has no edges.
-  if (!ranks_[start].live || !ranks_[target].live) return false;
+// Searches forward from start and backward from target, both confined to the slots
+// positioned strictly between them; any path from start to target runs there. The
+// side that has done less work (edges looked at), counting the node it would expand
+// next, goes next, so neither side works more than one node's edges beyond what
+// the other ends up doing: the search costs about twice the cheaper side.
+DAG::Outcome DAG::search_between(Index start, Index target) const {
   const Position lower = ranks_[start].position, upper = ranks_[target].position;
-  if (lower > upper) return false;
   const std::uint32_t forward_mark = begin_search(), backward_mark = forward_mark + 1;
   forward_.restart(start);
   backward_.restart(target);
   ranks_[start].mark = forward_mark;
   ranks_[target].mark = backward_mark;
-  while (forward_.waiting() > 0 && backward_.waiting() > 0) {
-    const bool met = forward_.waiting() <= backward_.waiting()
-                         ? expand(slots_[forward_.found[forward_.next++]].successors, forward_mark,
-                                  backward_mark, lower, upper, forward_)
-                         : expand(slots_[backward_.found[backward_.next++]].predecessors, backward_mark,
-                                  forward_mark, lower, upper, backward_);
-    if (met) return true;
+  std::uint64_t forward_work = 0, backward_work = 0;
+  for (;;) {
+    if (forward_.waiting() == 0) return Outcome::forward_done;
+    if (backward_.waiting() == 0) return Outcome::backward_done;
+    const IndexSet& ahead = slots_[forward_.found[forward_.next]].successors;
+    const IndexSet& behind = slots_[backward_.found[backward_.next]].predecessors;
+    bool met;
+    if (forward_work + ahead.size() <= backward_work + behind.size()) {
+      ++forward_.next;
+      forward_work += ahead.size() + 1;
+      met = expand(ahead, forward_mark, backward_mark, lower, upper, forward_);
+    } else {
+      ++backward_.next;
+      backward_work += behind.size() + 1;
+      met = expand(behind, backward_mark, forward_mark, lower, upper, backward_);
+    }
+    if (met) return Outcome::met;
   }
-  return false;
+}
+
+// An edge against the order (position of from >= position of to) closes a cycle
+// exactly when to reaches from, which the two-way search tells. Otherwise the side
+// that ran out is closed: forward, every slot between the two that to reaches;
+// backward, every one that reaches from. Moving that group, in its own order, just
+// past from (forward) or just before to (backward) puts to after from and keeps every
+// edge rising: the group's other edges lead beyond the range it came from.
+bool DAG::add_edge_against_order(Index from, Index to) {
+  if (from == to) return false;
+  const Outcome outcome = search_between(to, from);
+  if (outcome == Outcome::met) return false;
+  const Frontier& group = outcome == Outcome::forward_done ? forward_ : backward_;
+
+  // Every allocation comes before the first change.
+  region_.clear();
+  region_.reserve(group.end);
+  reserve_edge(from, to);
+
+  for (const Index i : group.all()) region_.emplace_back(ranks_[i].position, i);
+  std::sort(region_.begin(), region_.end());
+  for (const auto& [position, index] : region_) unlink(index);
+  link_after(outcome == Outcome::forward_done ? from : order_[to].previous, region_);
+  insert_edge(from, to);
+  return true;
+}
+
+// Whether target is reached from start: never when start lies after target in the
+// order, else by the two-way search.
+bool DAG::reaches(Index start, Index target) const {
+  if (start == target) return true;
+  // A free slot has no edges.
+  if (!ranks_[start].live || !ranks_[target].live) return false;
+  if (ranks_[start].position > ranks_[target].position) return false;
+  return search_between(start, target) == Outcome::met;
 }
 
 bool DAG::would_create_cycle(Index from, Index to) const {
@@ -375,12 +433,13 @@ std::optional<DAG::Index> DAG::index_of(std::string_view node) const {
 std::optional<std::string> DAG::broken_invariant() const {
   const std::size_t n = slots_.size();
   const auto at = [](Index i) { return std::to_string(i); };
-  if (index_to_node_.size() != n || ranks_.size() != n) return "the per-slot arrays differ in length";
+  if (index_to_node_.size() != n || ranks_.size() != n || order_.size() != n)
+    return "the per-slot arrays differ in length";
   std::vector<int> stacked(n, 0);
   for (const Index i : free_indices_) {
     if (i >= n || ranks_[i].live || ++stacked[i] > 1) return "free list holds " + at(i) + " wrongly";
   }
-  std::vector<Position> positions;
+  std::size_t live = 0;
   for (Index i = 0; i < n; ++i) {
     const Slot& slot = slots_[i];
     const Rank& rank = ranks_[i];
@@ -391,8 +450,7 @@ std::optional<std::string> DAG::broken_invariant() const {
       if (!slot.successors.empty() || !slot.predecessors.empty()) return "free slot " + at(i) + " has edges";
       continue;
     }
-    if (rank.position < next_low_ || rank.position >= next_high_) return "slot " + at(i) + " is out of order";
-    positions.push_back(rank.position);
+    ++live;
     for (const bool outgoing : {true, false}) {
       const IndexSet& set = outgoing ? slot.successors : slot.predecessors;
       std::vector<Index> entries = listed(set);
@@ -412,10 +470,18 @@ std::optional<std::string> DAG::broken_invariant() const {
       }
     }
   }
-  std::sort(positions.begin(), positions.end());
-  if (std::adjacent_find(positions.begin(), positions.end()) != positions.end()) {
-    return "two live slots share a position";
+  // The order list: every live slot once, labels rising within bounds, links mirrored.
+  std::size_t listed_slots = 0;
+  Index previous = kNone;
+  for (Index i = first_; i != kNone; previous = i, i = order_[i].next) {
+    if (i >= n || !ranks_[i].live || ++listed_slots > live) return "the order lists " + at(i) + " wrongly";
+    if (order_[i].previous != previous) return "the order's links at " + at(i) + " disagree";
+    const Position position = ranks_[i].position;
+    if (position < kLowest || position > kHighest ||
+        (previous != kNone && ranks_[previous].position >= position))
+      return "slot " + at(i) + " is out of order";
   }
+  if (listed_slots != live || last_ != previous) return "the order misses live slots";
   return std::nullopt;
 }
 

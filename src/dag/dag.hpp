@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <span>
 #include <string>
@@ -22,22 +23,32 @@ namespace brambleloft {
 // touching names or the added marks.
 //
 // Each live slot keeps its successors and its predecessors, so a release costs the
-// node's degree, and a position in a topological order that is maintained as edges
-// arrive (Pearce and Kelly's dynamic topological sort): an edge that agrees with the
-// order cannot close a cycle and is stored without a search; one against it searches
-// only the nodes between its two ends and reorders just those. Searches mark visited
-// slots with a stamp compared against a search counter, so nothing is cleared per
-// search and a search costs what it reaches.
+// node's degree, and a place in a topological order that is maintained as edges
+// arrive: an edge that agrees with the order cannot close a cycle and is stored
+// without a search. For one against it, a search forward from its target and one
+// backward from its source, both confined to the nodes between the two ends, take
+// turns with equal work until they meet (a cycle) or one side runs out; the side that
+// ran out holds everything on its side of the new edge, so moving just that side
+// past the other end restores the order. An edge against the order thus costs the
+// smaller side (the two-way searches of Bender, Fineman, Gilbert and Tarjan's
+// incremental cycle detection on Pearce and Kelly's dynamic topological order).
+// The order is a linked list whose labels leave gaps, so a moved group takes labels
+// in the gap beside its new neighbour; a crowded gap is widened by spreading the
+// labels of the smallest enclosing label range that is sparse enough (Bender et al.'s
+// order maintenance), O(log n) amortised per label. Searches mark visited slots with
+// a stamp compared against a search counter, so nothing is cleared per search and a
+// search costs what it reaches.
 //
 // Invariants:
-//  1. slots_, ranks_ and index_to_node_ have the same length, grow together by one and never
-//     shrink; a slot i is live when ranks_[i].live and index_to_node_[i] is present,
+//  1. slots_, ranks_, order_ and index_to_node_ have the same length, grow together by one
+//     and never shrink; a slot i is live when ranks_[i].live and index_to_node_[i] is present,
 //     and free when neither holds.
 //  2. free_indices_ holds every free slot exactly once and no live one.
 //  3. Edges join live slots only, never a slot to itself; j is among i's successors
 //     exactly when i is among j's predecessors. A free slot's sets are empty.
-//  4. Live slots have distinct positions, all in [next_low_, next_high_), and every
-//     edge goes from a lower position to a higher one; so the edges form no cycle.
+//  4. The list from first_ through order_ holds every live slot once and no free one,
+//     with positions rising strictly along it, all in [kLowest, kHighest]; every edge
+//     goes from a lower position to a higher one, so the edges form no cycle.
 //  5. Every mark is at most search_epoch_, and each search marks with values above
 //     it, so a mark left by an earlier search never matches a later one.
 //  6. A name in node_to_index_ whose slot was freed at the index level stays
@@ -158,11 +169,18 @@ class DAG {
   void free_slot(Index index) noexcept;
   void reserve_edge(Index from, Index to);
   void insert_edge(Index from, Index to) noexcept;
-  Position take_position(Place place);
-  void renumber_positions();
   bool add_edge_against_order(Index from, Index to);
   bool reaches(Index start, Index target) const;
   std::uint32_t begin_search() const noexcept;
+
+  // The order list. kNone stands for the end of the list on either side, and as an
+  // anchor for "before the first slot".
+  static constexpr Index kNone = std::numeric_limits<Index>::max();
+  void unlink(Index index) noexcept;
+  void link_after(Index anchor, std::span<const std::pair<Position, Index>> group) noexcept;
+  void make_room(Index anchor, std::uint64_t count) noexcept;
+  Position lower_bound_of_gap(Index anchor) const noexcept;
+  Position upper_bound_of_gap(Index anchor) const noexcept;
 
   std::vector<Slot> slots_;
   std::vector<Rank> ranks_;  // as long as slots_; of a free slot only mark and added matter
@@ -170,11 +188,19 @@ class DAG {
   std::vector<std::optional<std::string>> index_to_node_;
   std::vector<Index> free_indices_;
 
-  // Fresh positions are taken above next_high_ - 1 or below next_low_; both start in
-  // the middle of the range, so each side has 2^63 to go before a renumbering.
-  static constexpr Position kMiddle = Position{1} << 63;
-  Position next_low_ = kMiddle;
-  Position next_high_ = kMiddle;
+  struct Link {
+    Index previous = kNone;
+    Index next = kNone;
+  };
+  std::vector<Link> order_;  // as long as slots_; a free slot's link is unused
+  Index first_ = kNone;
+  Index last_ = kNone;
+  // Labels stay inside [kLowest, kHighest], so that 0 and the maximum can stand for
+  // the open ends of the list. A slot added at either end lands kStride away from
+  // its neighbour, which leaves room for 2^32 moves into that gap before a respread.
+  static constexpr Position kLowest = 1;
+  static constexpr Position kHighest = std::numeric_limits<Position>::max() - 1;
+  static constexpr Position kStride = Position{1} << 32;
 
   // The nodes a search has found, in the order found; those from `next` on are still
   // to be expanded. The vector only grows, and is sized ahead of each expansion so
@@ -193,13 +219,15 @@ class DAG {
   bool expand(const IndexSet& edges, std::uint32_t mark, std::uint32_t stop_mark, Position lower,
               Position upper, Frontier& frontier) const;
 
+  // How a two-way search ended: the sides met, or one ran out first.
+  enum class Outcome { met, forward_done, backward_done };
+  Outcome search_between(Index start, Index target) const;
+
   mutable std::uint32_t search_epoch_ = 0;
   mutable Frontier forward_;
   mutable Frontier backward_;
-  // Scratch of the reorder: (old position, slot) of the searched nodes, and the
-  // positions they are given.
+  // Scratch of the reorder: (old position, slot) of the group being moved.
   std::vector<std::pair<Position, Index>> region_;
-  std::vector<Position> handed_out_;
 };
 
 }  // namespace brambleloft

@@ -7,6 +7,7 @@
 #include <functional>
 #include <limits>
 #include <new>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -278,6 +279,37 @@ TEST(CuckooHashGrowth, CapacitiesRunThroughMultiplesOfTheInitialSize) {
   }
   EXPECT_EQ(table.growth_factor(), table.capacity() / 3 + 1);
   EXPECT_GT(capacities.size(), 2u);
+}
+
+// A draw that fails while a growth re-places pairs puts every pair back where it
+// was; one that fails in the walk after the growth leaves the grown table whole.
+TEST(CuckooHashGrowth, AFailedDrawDuringGrowthLeavesEveryPairWhereItWas) {
+  CuckooHash table(1);
+  CountingSource setup(5);
+  for (int i = 0; i < 60; ++i) insert_until_stored(table, "key" + std::to_string(i), "v", setup);
+  auto snapshot = [&] {
+    std::vector<std::optional<CuckooHash::PairView>> slots;
+    for (int t = 1; t <= 2; ++t)
+      for (std::uint64_t i = 0; i < table.capacity(); ++i) slots.push_back(table.slot(t, i));
+    return slots;
+  };
+  int put_back = 0;
+  for (std::uint64_t fail_at = 501; fail_at < 700 && put_back < 3; fail_at += 7) {
+    const auto before = snapshot();
+    const std::uint64_t capacity = table.capacity();
+    CountingSource rng(fail_at, fail_at);
+    try {
+      table.insert_with("new" + std::to_string(fail_at), "x", rng);
+    } catch (const std::runtime_error&) {
+      if (table.capacity() == capacity) {
+        ++put_back;
+        EXPECT_EQ(snapshot(), before) << fail_at;
+      }
+    }
+    expect_invariants(table);
+    for (int i = 0; i < 60; ++i) ASSERT_EQ(table.get("key" + std::to_string(i)), "v") << fail_at << " " << i;
+  }
+  EXPECT_GT(put_back, 0);
 }
 
 TEST(CuckooHashGrowth, EveryPairSurvivesManyGrowthsFromCapacityOne) {

@@ -36,16 +36,22 @@ thread_local long allocation_budget = -1;
 
 namespace brambleloft {
 
-// Moves the search counter and both position counters next to their limits, so that
-// a short run sees the marks cleared and the positions renumbered.
+// Moves the search counter next to its limit and packs the order's labels one apart
+// against the low or the high end of their range, so that a short run sees the marks
+// cleared and every gap respread.
 class DagInternals {
  public:
-  static void squeeze(DAG& dag, std::uint32_t searches_left, std::uint64_t positions_left) {
+  static void squeeze(DAG& dag, std::uint32_t searches_left, bool at_top) {
     dag.search_epoch_ =
         std::max(dag.search_epoch_, std::numeric_limits<std::uint32_t>::max() - 2 * searches_left);
-    dag.next_low_ = std::min(dag.next_low_, positions_left);
-    dag.next_high_ = std::max(dag.next_high_, std::numeric_limits<std::uint64_t>::max() - positions_left);
+    std::vector<Index> listed;
+    for (Index i = dag.first_; i != DAG::kNone; i = dag.order_[i].next) listed.push_back(i);
+    DAG::Position label = at_top ? DAG::kHighest - listed.size() + 1 : DAG::kLowest;
+    for (const Index i : listed) dag.ranks_[i].position = label++;
   }
+
+ private:
+  using Index = DAG::Index;
 };
 
 namespace {
@@ -323,6 +329,62 @@ TEST(DagLongChain, AHundredThousandNodesAreSearchedWithoutRecursion) {
   EXPECT_TRUE(dag.add_edge("n0", last));
 }
 
+// Orders that put every edge against the order: the chain added backwards, a chain
+// whose nodes were registered last to first, and edges across a long chain.
+std::string node(int i) { return "n" + std::to_string(i); }
+
+struct AdversarialOrder {
+  const char* name;
+  void (*build)(DAG&, int);
+};
+
+void PrintTo(const AdversarialOrder& order, std::ostream* os) { *os << order.name; }
+
+class DagAdversarialOrder : public testing::TestWithParam<AdversarialOrder> {};
+
+TEST_P(DagAdversarialOrder, KeepsTheOrderAndTheAnswers) {
+  constexpr int kNodes = 3000;
+  DAG dag;
+  GetParam().build(dag, kNodes);
+  ASSERT_TRUE(invariants_hold(dag));
+  // Every build ends with the chain n0 -> n1 -> ... in place, with or without shortcuts.
+  for (const int i : {0, 1, kNodes / 2, kNodes - 2}) {
+    EXPECT_TRUE(dag.has_path(node(i), node(kNodes - 1)));
+    EXPECT_FALSE(dag.has_path(node(kNodes - 1), node(i)));
+    EXPECT_FALSE(dag.add_edge(node(i + 1), node(i)));
+  }
+  EXPECT_TRUE(invariants_hold(dag));
+}
+
+INSTANTIATE_TEST_SUITE_P(Orders, DagAdversarialOrder,
+                         testing::Values(AdversarialOrder{"BackwardChain",
+                                                          [](DAG& dag, int n) {
+                                                            for (int i = n - 1; i >= 0; --i)
+                                                              dag.add_node(node(i));
+                                                            for (int i = n - 2; i >= 0; --i)
+                                                              EXPECT_TRUE(dag.add_edge(node(i), node(i + 1)));
+                                                          }},
+                                         AdversarialOrder{"ReverseTopologicalInsertion",
+                                                          [](DAG& dag, int n) {
+                                                            for (int i = n - 1; i >= 0; --i)
+                                                              dag.add_node(node(i));
+                                                            for (int i = 0; i + 1 < n; i += 2)
+                                                              EXPECT_TRUE(dag.add_edge(node(i), node(i + 1)));
+                                                            for (int i = 1; i + 1 < n; i += 2)
+                                                              EXPECT_TRUE(dag.add_edge(node(i), node(i + 1)));
+                                                          }},
+                                         AdversarialOrder{"ChainThenEdgesAcross",
+                                                          [](DAG& dag, int n) {
+                                                            for (int i = 0; i < n; ++i)
+                                                              dag.add_node(node((i * 7919) % n));
+                                                            for (int i = 0; i + 1 < n; ++i)
+                                                              dag.add_edge(node(i), node(i + 1));
+                                                            for (int i = 0; i + 10 < n; i += 3)
+                                                              EXPECT_TRUE(
+                                                                  dag.add_edge(node(i), node(i + 10)));
+                                                          }}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 // ---------------------------------------------------------------------------------
 // Random sequences against an independent model: the index of every registered name,
 // and the marked indices (marks belong to indices, as in the class).
@@ -525,7 +587,7 @@ TEST_P(DagAgainstTheModel, AgreesInEveryAnswerFaultAndState) {
     op.to = below(3) == 0 ? any_index(dag) : op.from ^ below(4);
     if (!run.index_level && (op.call == Call::allocate_index || op.call == Call::release_index)) continue;
     ++calls[op.call];
-    if (run.squeezed && step % 100 == 0) DagInternals::squeeze(dag, 20, 10);
+    if (run.squeezed && step % 100 == 0) DagInternals::squeeze(dag, 20, step % 200 == 0);
     const auto wrong = reference::apply(dag, model, op);
     ASSERT_FALSE(wrong) << "step " << step << ": " << *wrong;
   }

@@ -119,6 +119,23 @@ TEST(PageMemory, MappingsAreZeroedAndHugeOnesWholeAlignedPages) {
   }
 }
 
+TEST(PageMemory, RemappingKeepsTheContentsAndAddsZeroedPages) {
+  for (const bool huge : {false, true}) {
+    PageMapping mapping = map_pages(std::size_t{300} << 10, false, true);
+    auto* words = static_cast<std::uint64_t*>(mapping.address);
+    const std::size_t old_count = mapping.bytes / sizeof(std::uint64_t);
+    for (std::size_t i = 0; i < old_count; i += 511) words[i] = i + 1;
+    mapping = remap_pages(mapping, std::size_t{5} << 20, huge, true);
+    words = static_cast<std::uint64_t*>(mapping.address);
+    if (huge) {
+      EXPECT_EQ(reinterpret_cast<std::uintptr_t>(mapping.address) % kHugePage, 0u);
+    }
+    for (std::size_t i = 0; i < old_count; i += 511) ASSERT_EQ(words[i], i + 1) << huge;
+    EXPECT_EQ(words[old_count] | words[mapping.bytes / sizeof(std::uint64_t) - 1], 0u) << huge;
+    unmap_pages(mapping);
+  }
+}
+
 TEST(PageMemory, AddressRangesBeyondReachAreBadAlloc) {
   for (const bool huge : {false, true}) {
     for (const std::size_t bytes : {std::size_t{1} << 62, SIZE_MAX - 4096}) {
@@ -201,6 +218,25 @@ TEST(SlotTable, EveryKindOfStorageStartsEmptyAndKeepsWordsThroughAMove) {
       seen.push_back(index);
     });
     EXPECT_EQ(seen, (std::vector<std::uint64_t>{0, length / 2, length - 1})) << length;
+  }
+}
+
+// A growth empties a table, then lays it out anew in room reserved beforehand, from
+// calloc'd storage into mapped storage and on to remapped storage.
+TEST(SlotTable, GrowsInPlaceStartingEmptyAtEveryLength) {
+  SlotTable table(1000);
+  std::uint64_t length = 1000;
+  for (const std::uint64_t next : {20000u, 100000u, 600000u, 3000000u, 2000u}) {
+    for (const std::uint64_t i : {std::uint64_t{0}, length / 3, length - 1}) table.fill(i, i + 5);
+    table.reserve(next, next / 4);
+    std::vector<std::uint64_t> taken;
+    table.take_all([&](std::uint64_t word) { taken.push_back(word); });
+    EXPECT_EQ(taken, (std::vector<std::uint64_t>{5, length / 3 + 5, length + 4})) << next;
+    table.set_length(next);
+    EXPECT_EQ(table.length(), next);
+    table.for_each_occupied([&](std::uint64_t index, std::uint64_t) { ADD_FAILURE() << index; });
+    EXPECT_EQ(table[0] | table[next / 2] | table[next - 1], 0u) << next;
+    length = next;
   }
 }
 

