@@ -138,12 +138,13 @@ test-release: deps-test nox
 	cd $(BUILD)-release && ctest --output-on-failure -j $(JOBS) -E '^(packaging|clang-format|reproducible)$$'
 
 # dist/: the sdist, and for each architecture in DIST_ARCHS a wheel built from it (python -m
-# build, isolated) and repaired by auditwheel, which gives it the platform tag it keeps to;
+# build, isolated) and repaired by auditwheel, which must find it keeps to manylinux2014;
 # then every file is checked (abi3audit --strict, executable stack, twine check --strict).
 # Another architecture adds its name to DIST_ARCHS and a dist-NAME target that leaves its
 # repaired wheel in dist/. Timestamps are the last commit's, so one commit gives one wheel.
-DIST_ARCHS = x86_64
+DIST_ARCHS = x86_64 aarch64
 DIST_PACKAGES = $(BUILD_PACKAGES) python3-venv git
+DIST_EPOCH = SOURCE_DATE_EPOCH=$$(git log -1 --format=%ct 2>/dev/null || date +%s)
 dist: nox
 	@bash tools/ensure_packages.sh $(DIST_PACKAGES)
 	rm -rf dist
@@ -151,9 +152,69 @@ dist: nox
 	$(NOX) -s dist_check
 
 dist-x86_64: nox
-	SOURCE_DATE_EPOCH=$$(git log -1 --format=%ct 2>/dev/null || date +%s) $(NOX) -s dist -- $(BUILD)/dist-x86_64
+	$(DIST_EPOCH) $(NOX) -s dist -- $(BUILD)/dist-x86_64 manylinux2014_x86_64
+
+# Cross-compiled with the toolchain file; the build backend tags the wheel for aarch64 (it
+# would take the build machine's tag otherwise), and auditwheel repairs it here all the same.
+dist-aarch64: nox deps-cross
+	$(DIST_EPOCH) $(NOX) -s dist -- $(BUILD)/dist-aarch64 manylinux2014_aarch64 \
+	  -C env._PYTHON_HOST_PLATFORM=linux-aarch64 \
+	  -C cmake.define.CMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/aarch64-linux-gnu.cmake
 
 .PHONY: test-release dist $(DIST_ARCHS:%=dist-%)
 
+# Platforms beyond this machine: aarch64 (cross-built, run under qemu-user), Debian unstable's
+# CPython 3.14 and 3.15, Debian 11 (glibc 2.31, CPython 3.9). Each runs the Python suite inside a
+# Debian root made once under $(BUILD)/roots, against the wheels in dist/ (made first if missing).
+ROOTS = $(BUILD)/roots
+CROSS_PACKAGES = g++-aarch64-linux-gnu libpython3-dev:arm64 libxxhash-dev:arm64 libgtest-dev:arm64
+PLATFORM_PACKAGES = debootstrap qemu-user-static xxhash
+WHEEL_X86_64 = dist/brambleloft-*-cp38-abi3-*manylinux2014_x86_64*.whl
+WHEEL_AARCH64 = dist/brambleloft-*-cp38-abi3-*manylinux2014_aarch64*.whl
+SDIST = dist/brambleloft-*.tar.gz
+SUDO = $(if $(filter 0,$(shell id -u)),,sudo)
+.PHONY: deps-cross deps-platforms build-aarch64 test-platforms test-aarch64 test-sid test-bullseye
+
+deps-cross:
+	@dpkg --print-foreign-architectures | grep -qx arm64 || $(SUDO) dpkg --add-architecture arm64
+	@bash tools/ensure_packages.sh $(BUILD_PACKAGES) $(CROSS_PACKAGES) qemu-user-static
+deps-platforms:
+	@bash tools/ensure_packages.sh $(PLATFORM_PACKAGES)
+
+# The module and the C++ tests, cross-compiled for aarch64 with Debian's toolchain.
+build-aarch64: deps-cross
+	cmake -S . -B $(BUILD)-aarch64 -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBRAMBLELOFT_TESTS=ON -DBRAMBLELOFT_WERROR=ON
+	cmake --build $(BUILD)-aarch64 -j $(JOBS) --target brambleloft core_tests
+
+test-platforms: test-aarch64 test-sid test-bullseye
+
+# The C++ tests under qemu-user with the cross toolchain's runtime; the Python suite on arm64
+# CPython 3.11 (Debian 12's), from the aarch64 wheel, under qemu-user too.
+# The wheel's module must need no glibc symbol newer than 2.17 (the policy would take 2.18 here).
+test-aarch64: build-aarch64 deps-platforms
+	qemu-aarch64-static -L /usr/aarch64-linux-gnu $(BUILD)-aarch64/tests/core_tests --gtest_brief=1
+	@set -- $(WHEEL_AARCH64); [ -f "$$1" ] || $(MAKE) dist
+	@/usr/bin/python3 -c 'import sys, zipfile; sys.stdout.buffer.write(zipfile.ZipFile(sys.argv[1]).read("brambleloft.abi3.so"))' \
+	  $$(ls $(WHEEL_AARCH64)) > $(BUILD)-aarch64/wheel-module.so
+	@newest=$$(readelf -V $(BUILD)-aarch64/wheel-module.so | grep -oE 'GLIBC_[0-9.]+' | sort -uV | tail -n 1); \
+	  echo "the aarch64 wheel's module needs glibc symbols up to $$newest"; \
+	  [ "$$(printf '%s\n' GLIBC_2.17 $$newest | sort -V | tail -n 1)" = GLIBC_2.17 ]
+	bash tools/make_root.sh arm64 $(ROOTS)/arm64
+	bash tests/platforms/qemu_suite.sh $(ROOTS)/arm64 $$(ls $(WHEEL_AARCH64)) $(BUILD)/platforms/arm64
+
+# CPython 3.14 and 3.15 from Debian unstable: the wheel, and a build of the sdist with that
+# system's GCC, CMake and headers.
+test-sid: deps-platforms
+	@set -- $(WHEEL_X86_64); [ -f "$$1" ] || $(MAKE) dist
+	bash tools/make_root.sh sid $(ROOTS)/sid
+	bash tests/platforms/root_suite.sh $(ROOTS)/sid $$(ls $(WHEEL_X86_64)) python3.14 python3.15 -- $$(ls $(SDIST))
+
+# An older system than ours: Debian 11, glibc 2.31, CPython 3.9 with its own pip.
+test-bullseye: deps-platforms
+	@set -- $(WHEEL_X86_64); [ -f "$$1" ] || $(MAKE) dist
+	bash tools/make_root.sh bullseye $(ROOTS)/bullseye
+	bash tests/platforms/root_suite.sh $(ROOTS)/bullseye $$(ls $(WHEEL_X86_64)) python3
+
 clean:
-	rm -rf $(BUILD) $(BUILD)-asan $(BUILD)-bench $(BUILD)-release $(BUILD)-fuzz $(BUILD)-cov dist
+	rm -rf $(BUILD) $(BUILD)-asan $(BUILD)-bench $(BUILD)-release $(BUILD)-fuzz $(BUILD)-cov $(BUILD)-aarch64 dist

@@ -5,7 +5,7 @@ Every tool is pinned in pyproject.toml's [dependency-groups]. Sessions:
       BRAMBLELOFT_MODULE_DIR (default: build), under pyenv's CPython or Debian's python3;
       BRAMBLELOFT_PRELOAD, if set, becomes the suite's LD_PRELOAD (the sanitizer runtimes)
   packaging      builds the sdist and wheels and checks them (tests/packaging)
-  dist -- WORK   python -m build in WORK, then auditwheel repair into dist/
+  dist -- WORK PLATFORM [ARGS]   python -m build in WORK, then auditwheel repair into dist/
   dist_check     abi3audit, the executable-stack check and twine on everything in dist/
   bench          an environment of the benchmarks' peers, for make bench
 """
@@ -82,16 +82,25 @@ def packaging(session):
 @nox.session(python=DEBIAN_PYTHON)
 def dist(session):
     """The sdist and the wheel built from it, in the folder named by the first argument, then
-    the wheel repaired into dist/ with the platform tag that auditwheel finds it keeps to."""
-    if len(session.posargs) != 1:
-        session.error("usage: nox -s dist -- WORK_FOLDER")
+    the wheel repaired by auditwheel into dist/, where it must carry the platform tag that the
+    second names. Further arguments go to python -m build (a cross build's -C settings)."""
+    if len(session.posargs) < 2:
+        session.error("usage: nox -s dist -- WORK_FOLDER PLATFORM_TAG [BUILD_ARGUMENTS...]")
     work = Path(session.posargs[0]).resolve()
+    platform, build_arguments = session.posargs[1], session.posargs[2:]
     session.install(*group("dist"))
     if work.exists():
         session.run("rm", "-rf", str(work), external=True)
-    session.run("python", "-m", "build", "--outdir", str(work), str(ROOT))
+    session.run("python", "-m", "build", "--outdir", str(work), *build_arguments, str(ROOT))
+    # auditwheel takes --plat only for the machine it runs on: it tags the wheel with the
+    # oldest policy the wheel keeps to, which must be the one asked for.
+    repaired = work / "repaired"
+    session.run("auditwheel", "repair", "--wheel-dir", str(repaired), *glob.glob(str(work / "*.whl")))
+    for wheel in repaired.glob("*.whl"):
+        if platform not in wheel.name.split("-")[-1][:-len(".whl")].split("."):
+            session.error(f"{wheel.name} does not keep to {platform}")
     (ROOT / "dist").mkdir(exist_ok=True)
-    session.run("auditwheel", "repair", "--wheel-dir", str(ROOT / "dist"), *glob.glob(str(work / "*.whl")))
+    session.run("mv", *map(str, repaired.glob("*.whl")), str(ROOT / "dist"), external=True)
     session.run("cp", *glob.glob(str(work / "*.tar.gz")), str(ROOT / "dist"), external=True)
 
 

@@ -1,5 +1,6 @@
-// Link glue that lets one module built with a current toolchain load on every x86-64 glibc from 2.17 on
-// (the manylinux2014 policy). Only the module links this file (CMake option BRAMBLELOFT_MANYLINUX).
+// Link glue that lets one module built with a current toolchain load on every x86-64 and aarch64 glibc
+// from 2.17 on (the manylinux2014 policy). Only the module links this file (CMake option
+// BRAMBLELOFT_MANYLINUX).
 //
 // A reference to a libc function binds to the newest version of it that the build machine's glibc has.
 // The linker routes each reference listed in CMakeLists.txt (--wrap=NAME) to __wrap_NAME below, which
@@ -20,23 +21,33 @@
 // The version each binding takes: where glibc 2.34 moved a function from libpthread or libdl into libc,
 // the original version stays there as an alias, so the old name serves on either side of the move.
 // libpthread.so.0 and libdl.so.2 are linked as needed libraries so that old systems look there.
+// aarch64's glibc begins at 2.17: every function it has carries at least that version.
+#if defined(__x86_64__)
+#define BRAMBLELOFT_GLIBC_FIRST "GLIBC_2.2.5"
+#define BRAMBLELOFT_GLIBC_GETNAME "GLIBC_2.12"
+#elif defined(__aarch64__)
+#define BRAMBLELOFT_GLIBC_FIRST "GLIBC_2.17"
+#define BRAMBLELOFT_GLIBC_GETNAME "GLIBC_2.17"
+#else
+#error "the manylinux link glue knows the glibc symbol versions of x86-64 and aarch64 only"
+#endif
 extern "C" {
-void* brambleloft_dlsym_2_2_5(void* handle, const char* name);
-int brambleloft_pthread_getname_np_2_12(pthread_t thread, char* name, std::size_t size);
-int brambleloft_pthread_key_create_2_2_5(pthread_key_t* key, void (*destructor)(void*));
-int brambleloft_pthread_setspecific_2_2_5(pthread_key_t key, const void* value);
+void* brambleloft_old_dlsym(void* handle, const char* name);
+int brambleloft_old_pthread_getname_np(pthread_t thread, char* name, std::size_t size);
+int brambleloft_old_pthread_key_create(pthread_key_t* key, void (*destructor)(void*));
+int brambleloft_old_pthread_setspecific(pthread_key_t key, const void* value);
 }
-__asm__(".symver brambleloft_dlsym_2_2_5, dlsym@GLIBC_2.2.5");
-__asm__(".symver brambleloft_pthread_getname_np_2_12, pthread_getname_np@GLIBC_2.12");
-__asm__(".symver brambleloft_pthread_key_create_2_2_5, pthread_key_create@GLIBC_2.2.5");
-__asm__(".symver brambleloft_pthread_setspecific_2_2_5, pthread_setspecific@GLIBC_2.2.5");
+__asm__(".symver brambleloft_old_dlsym, dlsym@" BRAMBLELOFT_GLIBC_FIRST);
+__asm__(".symver brambleloft_old_pthread_getname_np, pthread_getname_np@" BRAMBLELOFT_GLIBC_GETNAME);
+__asm__(".symver brambleloft_old_pthread_key_create, pthread_key_create@" BRAMBLELOFT_GLIBC_FIRST);
+__asm__(".symver brambleloft_old_pthread_setspecific, pthread_setspecific@" BRAMBLELOFT_GLIBC_FIRST);
 
 extern "C" {
 
-void* __wrap_dlsym(void* handle, const char* name) { return brambleloft_dlsym_2_2_5(handle, name); }
+void* __wrap_dlsym(void* handle, const char* name) { return brambleloft_old_dlsym(handle, name); }
 
 int __wrap_pthread_getname_np(pthread_t thread, char* name, std::size_t size) {
-  return brambleloft_pthread_getname_np_2_12(thread, name, size);
+  return brambleloft_old_pthread_getname_np(thread, name, size);
 }
 
 // glibc 2.32 lets libstdc++ skip atomic reference counting while a process has one thread. Zero, "maybe
@@ -72,7 +83,7 @@ void run_exiting_thread_entries() { run_thread_exit_entries(nullptr); }
 
 bool thread_exit_key_made() {
   static const bool made = [] {
-    if (brambleloft_pthread_key_create_2_2_5(&thread_exit_key, run_thread_exit_entries) != 0) return false;
+    if (brambleloft_old_pthread_key_create(&thread_exit_key, run_thread_exit_entries) != 0) return false;
     std::atexit(run_exiting_thread_entries);
     return true;
   }();
@@ -98,7 +109,7 @@ int __wrap___cxa_thread_atexit_impl(void (*destructor)(void*), void* object, voi
   auto* entry = new (std::nothrow) ThreadExitEntry{destructor, object, thread_exit_entries};
   if (entry == nullptr) return -1;
   // Any non-null value makes the key's destructor run at thread exit.
-  if (brambleloft_pthread_setspecific_2_2_5(thread_exit_key, entry) != 0) {
+  if (brambleloft_old_pthread_setspecific(thread_exit_key, entry) != 0) {
     delete entry;
     return -1;
   }

@@ -1,3 +1,5 @@
+import os
+import shlex
 import sys
 
 import pytest
@@ -5,6 +7,10 @@ import pytest
 import brambleloft
 
 NOTES_SUPPORTED = sys.version_info >= (3, 11)
+
+# The command that starts this interpreter in a new process. An interpreter of another
+# architecture runs under an emulator (qemu-user, no binfmt_misc), named in BRAMBLELOFT_TEST_EMULATOR.
+PYTHON_COMMAND = [*shlex.split(os.environ.get("BRAMBLELOFT_TEST_EMULATOR", "")), sys.executable]
 
 
 def expect_note(error, parameter):

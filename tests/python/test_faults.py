@@ -5,7 +5,7 @@ import sys
 import textwrap
 
 import pytest
-from conftest import provoke_panic, skip_under_sanitizer
+from conftest import PYTHON_COMMAND, provoke_panic, skip_under_sanitizer
 
 import brambleloft
 from brambleloft import DAG, CuckooHash
@@ -72,7 +72,7 @@ def test_memory_that_cannot_be_had_is_a_memory_error():
 
 def run_python(code):
     return subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(code)],
+        [*PYTHON_COMMAND, "-c", textwrap.dedent(code)],
         capture_output=True,
         text=True,
         timeout=60,
