@@ -11,23 +11,28 @@
 
 namespace brambleloft {
 
-// A str argument as UTF-8 bytes, borrowed from an encoded copy that lives as long
-// as this object (the call). No second copy is made.
+// A str argument as UTF-8 bytes, borrowed from the str itself (3.10 on) or from an
+// encoded copy that lives as long as this object (the call). No second copy is made.
+// A failure is thrown with the note naming the parameter.
 class Utf8Argument {
  public:
-  explicit Utf8Argument(PyObject* object) {
+  // The common case, an exact str on 3.10 or later, is inline; everything else,
+  // failures included, goes through convert().
+  [[gnu::always_inline]] Utf8Argument(PyObject* object, const char* name) {
     // An exact str is told by its class alone, without asking for the type flags.
-    if (Py_TYPE(object) != &PyUnicode_Type && !PyUnicode_Check(object))
-      throw PyError::class_mismatch(object, "str");
-    if (const Utf8View view_of = utf8_view_function()) [[likely]] {
-      Py_ssize_t size = 0;
-      const char* data = view_of(object, &size);
-      if (data == nullptr) throw PyError::fetch();
-      // The text belongs to the str, which the caller keeps alive for the call.
-      view_ = std::string_view(data, static_cast<std::size_t>(size));
-      return;
+    if (Py_TYPE(object) == &PyUnicode_Type) [[likely]] {
+      if (const Utf8View view_of = utf8_view_function()) [[likely]] {
+        Py_ssize_t size = 0;
+        const char* data = view_of(object, &size);
+        // The text belongs to the str, which the caller keeps alive for the call.
+        if (data != nullptr) [[likely]] {
+          view_ = std::string_view(data, static_cast<std::size_t>(size));
+          return;
+        }
+        fail(name);
+      }
     }
-    encode(object);
+    convert(object, name);
   }
   std::string_view view() const noexcept { return view_; }
 
@@ -40,14 +45,17 @@ class Utf8Argument {
     return function;
   }
   static Utf8View find_utf8_view();
-  // Before 3.10: an encoded copy that lives as long as this object.
-  void encode(PyObject* object);
+  // Every case but the common one: a str subclass, or an encoded copy before 3.10.
+  void convert(PyObject* object, const char* name);
+  // Throws the pending exception with the note.
+  [[noreturn]] static void fail(const char* name);
 
   Ref bytes_;
   std::string_view view_;
 };
 
-std::uint64_t to_u64(PyObject* object);
+// The integer's value; a failure is thrown with the note naming the parameter.
+std::uint64_t to_u64(PyObject* object, const char* name);
 
 // The holder of one converted argument; get() yields what the operation takes.
 template <class T>
@@ -55,28 +63,30 @@ struct Argument;
 
 template <>
 struct Argument<std::string_view> {
-  explicit Argument(PyObject* o) : utf8(o) {}
+  Argument(PyObject* o, const char* name) : utf8(o, name) {}
   std::string_view get() const noexcept { return utf8.view(); }
   Utf8Argument utf8;
 };
 
 template <>
 struct Argument<std::string> {
-  explicit Argument(PyObject* o) : value(Utf8Argument(o).view()) {}
+  Argument(PyObject* o, const char* name) : value(Utf8Argument(o, name).view()) {}
   std::string get() noexcept { return std::move(value); }
   std::string value;
 };
 
 template <>
 struct Argument<std::uint64_t> {
-  explicit Argument(PyObject* o) : value(to_u64(o)) {}
+  Argument(PyObject* o, const char* name) : value(to_u64(o, name)) {}
   std::uint64_t get() const noexcept { return value; }
   std::uint64_t value;
 };
 
 PyObject* to_python(bool value);
 PyObject* to_python(std::uint64_t value);
-PyObject* to_python(std::string_view value);
+inline PyObject* to_python(std::string_view value) {
+  return non_null(PyUnicode_FromStringAndSize(value.data(), static_cast<Py_ssize_t>(value.size())));
+}
 inline PyObject* to_python(const std::string& value) { return to_python(std::string_view(value)); }
 template <class T>
 PyObject* to_python(const std::optional<T>& value) {

@@ -80,22 +80,12 @@ inline constexpr auto signature_text = text_signature<Name, Prefix, Params...>()
 template <FixedString... Params>
 inline constexpr std::array<const char*, sizeof...(Params)> parameter_names{Params.text...};
 
-// Converts slot I to the I-th parameter type; a failure gets the argument note.
-template <class T>
-Argument<T> convert_argument(PyObject* object, const char* name) {
-  try {
-    return Argument<T>(object);
-  } catch (PyError& error) {
-    error.add_note(std::string("while processing '") + name + "'");
-    throw;
-  }
-}
-
+// Converts the slots, strictly first to last (braced initialisation); a failure
+// carries the note naming its parameter.
 template <class Args, std::size_t... I>
 auto convert_all(PyObject* const* slots, const char* const* names, std::index_sequence<I...>) {
-  // Braced initialisation converts strictly first to last.
   return std::tuple<Argument<std::tuple_element_t<I, Args>>...>{
-      convert_argument<std::tuple_element_t<I, Args>>(slots[I], names[I])...};
+      Argument<std::tuple_element_t<I, Args>>(slots[I], names[I])...};
 }
 
 template <class F, class Converted, std::size_t... I>
@@ -121,7 +111,9 @@ struct MethodEntry {
   static constexpr FunctionDescription description{PythonName<State>::name.text, Name.text,
                                                    detail::parameter_names<Params...>};
 
-  static PyObject* call(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+  // Flattened: an operation defined inline (CuckooHash::get) joins the entry
+  // rather than returning its answer through memory.
+  [[gnu::flatten]] static PyObject* call(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     return fault_trap([&]() -> PyObject* {
       PyObject* slots[sizeof...(Params) + 1] = {};
       bind_arguments<sizeof...(Params)>(description, args, kwargs, slots);

@@ -26,7 +26,8 @@ void extract_arguments_tuple_dict(const FunctionDescription& description, PyObje
 template <std::size_t N>
 inline void bind_arguments(const FunctionDescription& description, PyObject* args, PyObject* kwargs,
                            PyObject** slots) {
-  if (kwargs == nullptr && PyTuple_Size(args) == static_cast<Py_ssize_t>(N)) [[likely]] {
+  // The positional arguments always come as a tuple, whose length is its object size.
+  if (kwargs == nullptr && Py_SIZE(args) == static_cast<Py_ssize_t>(N)) [[likely]] {
     for (std::size_t i = 0; i < N; ++i) slots[i] = PyTuple_GetItem(args, static_cast<Py_ssize_t>(i));
     return;
   }

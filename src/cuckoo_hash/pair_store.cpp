@@ -65,8 +65,8 @@ const PairBlock* PairStore::add(std::string_view key, std::string_view value) {
     block->key_size_ = static_cast<std::uint32_t>(key.size());
     block->value_size_ = static_cast<std::uint32_t>(value.size());
   }
-  if (!key.empty()) std::memcpy(bytes + header, key.data(), key.size());
-  if (!value.empty()) std::memcpy(bytes + header + key.size(), value.data(), value.size());
+  if (!value.empty()) std::memcpy(bytes + header, value.data(), value.size());
+  if (!key.empty()) std::memcpy(bytes + header + value.size(), key.data(), key.size());
   return block;
 }
 
