@@ -621,10 +621,12 @@ DAG two_freed() {
   dag.finish_node(kD);
   return dag;
 }
-// A has two successors, so one more needs room outside the slot.
+// A has four successors, as many as the slot holds, so one more needs room outside it.
 DAG fanned() {
   DAG dag = four();
   dag.add_edge(kA, kC);
+  dag.add_edge(kA, "e" + kA);
+  dag.add_edge(kA, "f" + kA);
   return dag;
 }
 // Built in the order C, D, A, B, so that an edge from B to C goes against the order.
