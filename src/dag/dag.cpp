@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <limits>
+#include <unordered_map>
 #include <utility>
 
 #include "errors/fault.hpp"
@@ -100,7 +101,7 @@ void DAG::link_after(Index anchor, std::span<const std::pair<Position, Index>> g
   for (const auto& [old_position, index] : group) {
     label += step;
     ranks_[index].position = label;
-    order_[index] = {previous, kNone};
+    order_[index] = {static_cast<std::uint32_t>(previous), static_cast<std::uint32_t>(kNone)};
     (previous == kNone ? first_ : order_[previous].next) = index;
     previous = index;
   }
@@ -108,28 +109,37 @@ void DAG::link_after(Index anchor, std::span<const std::pair<Position, Index>> g
   (next == kNone ? last_ : order_[next].previous) = previous;
 }
 
-DAG::Allocation DAG::allocate(std::string node, Place place) {
-  Allocation allocation{0, false};
+// Makes every allocation a new slot needs, so that take_slot cannot fail.
+void DAG::reserve_slot() {
   if (!free_indices_.empty()) {
-    allocation.index = free_indices_.back();
-    check_index(allocation.index, slots_.size());
-    check_index(allocation.index, index_to_node_.size());
-    // A release left the sets empty: nothing of the slot's earlier life carries over.
-    ranks_[allocation.index].live = true;
-    index_to_node_[allocation.index] = std::move(node);
-    free_indices_.pop_back();
-  } else {
-    // The arrays get their room first, so they can never end up with different lengths.
-    reserve_one_more(slots_);
-    reserve_one_more(ranks_);
-    reserve_one_more(order_);
-    reserve_one_more(index_to_node_);
-    allocation = {slots_.size(), true};
-    slots_.emplace_back();
-    ranks_.push_back({0, 0, true, false});
-    order_.emplace_back();
-    index_to_node_.emplace_back(std::move(node));
+    check_index(free_indices_.back(), slots_.size());
+    return;
   }
+  // Slot numbers, with kNone above them, fit the 32 bits of links and edge sets.
+  if (slots_.size() >= kNone) raise_fault("capacity overflow");
+  // The arrays get their room first, so they can never end up with different lengths.
+  reserve_one_more(slots_);
+  reserve_one_more(ranks_);
+  reserve_one_more(order_);
+}
+
+// The slot that take_slot hands out next.
+DAG::Index DAG::next_slot() const noexcept {
+  return free_indices_.empty() ? slots_.size() : free_indices_.back();
+}
+
+// Requires: reserve_slot() ran since the last slot was taken.
+DAG::Allocation DAG::take_slot(std::uint32_t name, Place place) noexcept {
+  Allocation allocation{next_slot(), free_indices_.empty()};
+  if (allocation.appended) {
+    slots_.emplace_back();
+    ranks_.emplace_back();
+    order_.emplace_back();
+  } else {
+    // A release left the sets empty: nothing of the slot's earlier life carries over.
+    free_indices_.pop_back();
+  }
+  ranks_[allocation.index].name = name;
   const std::pair<Position, Index> placed{0, allocation.index};
   link_after(place == Place::first ? kNone : last_, {&placed, 1});
   return allocation;
@@ -141,41 +151,43 @@ void DAG::undo_allocation(Allocation allocation) noexcept {
     slots_.pop_back();
     ranks_.pop_back();
     order_.pop_back();
-    index_to_node_.pop_back();
     return;
   }
-  ranks_[allocation.index].live = false;
-  index_to_node_[allocation.index].reset();
-  // The pop in allocate kept the capacity, so this push cannot allocate.
+  ranks_[allocation.index].name = kNoName;
+  // The pop in take_slot kept the capacity, so this push cannot allocate.
   free_indices_.push_back(allocation.index);
 }
 
-DAG::Allocation DAG::register_name(std::string_view node, Place place) {
-  // The room and both copies of the name come first, so nothing needs undoing.
+DAG::Allocation DAG::register_name(const NameTable::Spot& spot, std::string_view node, Place place) {
+  // The room and the name's one copy come first, so nothing needs undoing.
   node_to_index_.reserve_one_more();
-  std::string key(node);
-  const Allocation allocation = allocate(std::string(node), place);
-  node_to_index_.insert(std::move(key), allocation.index);
-  return allocation;
+  reserve_slot();
+  std::string name(node);
+  const std::uint32_t entry = node_to_index_.insert(spot, std::move(name), next_slot());
+  return take_slot(entry, place);
 }
 
 void DAG::unregister_name(std::string_view node, Allocation allocation) noexcept {
-  node_to_index_.erase(node);
+  node_to_index_.erase(node_to_index_.locate(node));
   undo_allocation(allocation);
 }
 
-DAG::Index DAG::allocate_index(std::string node) { return allocate(std::move(node), Place::last).index; }
+DAG::Index DAG::allocate_index(std::string node) {
+  node_to_index_.reserve_entry();
+  reserve_slot();
+  return take_slot(node_to_index_.store(std::move(node)), Place::last).index;
+}
 
 DAG::Index DAG::get_or_create_index(std::string_view node) {
-  if (const Index* found = node_to_index_.find(node)) return *found;
-  return register_name(node, Place::last).index;
+  const NameTable::Spot spot = node_to_index_.locate(node);
+  if (spot) return node_to_index_.index_at(spot);
+  return register_name(spot, node, Place::last).index;
 }
 
 void DAG::release_index(Index index) {
   check_index(index, slots_.size());
-  check_index(index, index_to_node_.size());
   // A second release must not push the index again, or two allocations would share it.
-  if (!ranks_[index].live) return;
+  if (!ranks_[index].live()) return;
   reserve_one_more(free_indices_);
   free_slot(index);
 }
@@ -188,16 +200,25 @@ void DAG::free_slot(Index index) noexcept {
   slot.successors.clear();
   slot.predecessors.clear();
   unlink(index);
-  ranks_[index].live = false;
-  index_to_node_[index].reset();
+  // A listed name stays registered until it is erased by name.
+  Rank& rank = ranks_[index];
+  if (!node_to_index_.listed(rank.name)) node_to_index_.drop(rank.name);
+  rank.name = kNoName;
   free_indices_.push_back(index);
 }
 
 bool DAG::add_node(std::string_view node) {
-  if (const Index* found = node_to_index_.find(node)) return !std::exchange(ranks_[*found].added, true);
-  // A reused slot may still carry the mark of a name released at the index level;
-  // the new name is added all the same.
-  ranks_[register_name(node, Place::last).index].added = true;
+  const NameTable::Spot spot = node_to_index_.locate(node);
+  Index index;
+  if (spot) {
+    index = node_to_index_.index_at(spot);
+    if (ranks_[index].added) return false;
+  } else {
+    // A reused slot may still carry the mark of a name released at the index level;
+    // the new name is added all the same.
+    index = register_name(spot, node, Place::last).index;
+  }
+  ranks_[index].added = 1;
   return true;
 }
 
@@ -206,22 +227,22 @@ void DAG::finish_node(std::string_view node) { release_by_name(node); }
 void DAG::remove_node(std::string_view node) { release_by_name(node); }
 
 void DAG::release_by_name(std::string_view node) {
-  const Index* found = node_to_index_.find(node);
-  if (!found) return;
-  const Index index = *found;
+  const NameTable::Spot spot = node_to_index_.locate(node);
+  if (!spot) return;
+  const Index index = node_to_index_.index_at(spot);
   // The release is the one step that can fail, and it fails before it changes
-  // anything; doing it first keeps the name registered if it does.
+  // anything; doing it first keeps the name registered if it does. It erases no
+  // name, so the spot still holds.
   release_index(index);
-  ranks_[index].added = false;
-  node_to_index_.erase(node);
+  ranks_[index].added = 0;
+  node_to_index_.erase(spot);
 }
 
-std::optional<DAG::Index> DAG::find_index_with_slot(std::string_view node) const {
-  const Index* found = node_to_index_.find(node);
-  if (!found) return std::nullopt;
-  const Index index = *found;
+std::optional<DAG::Index> DAG::index_with_slot(const NameTable::Spot& spot) const {
+  if (!spot) return std::nullopt;
+  const Index index = node_to_index_.index_at(spot);
   check_index(index, slots_.size());
-  if (!ranks_[index].live) raise_fault("graph slot must exist for active node");
+  if (!ranks_[index].live()) raise_fault("graph slot must exist for active node");
   return index;
 }
 
@@ -240,8 +261,11 @@ bool DAG::add_edge(std::string_view from_node, std::string_view to_node) {
   // Both names are checked before anything changes: a registered name whose slot was
   // freed at the index level would otherwise get an edge at a free slot, or share
   // that slot with the other name once it is reused for it.
-  const std::optional<Index> known_from = find_index_with_slot(from_node);
-  const std::optional<Index> known_to = find_index_with_slot(to_node);
+  // Each name is hashed once: the spots serve the registration of a new name too.
+  const NameTable::Spot from_spot = node_to_index_.locate(from_node);
+  const NameTable::Spot to_spot = node_to_index_.locate(to_node);
+  const std::optional<Index> known_from = index_with_slot(from_spot);
+  const std::optional<Index> known_to = index_with_slot(to_spot);
 
   if (known_from && known_to) {
     const Index from = *known_from, to = *known_to;
@@ -262,8 +286,8 @@ bool DAG::add_edge(std::string_view from_node, std::string_view to_node) {
   std::optional<Allocation> new_to;
   Index from = 0, to = 0;
   try {
-    if (!known_from) new_from = register_name(from_node, known_to ? Place::first : Place::last);
-    if (!known_to) new_to = register_name(to_node, Place::last);
+    if (!known_from) new_from = register_name(from_spot, from_node, known_to ? Place::first : Place::last);
+    if (!known_to) new_to = register_name(to_spot, to_node, Place::last);
     from = known_from ? *known_from : new_from->index;
     to = known_to ? *known_to : new_to->index;
     reserve_edge(from, to);
@@ -308,7 +332,7 @@ bool DAG::expand(const IndexSet& edges, std::uint32_t mark, std::uint32_t stop_m
   frontier.make_room(edges.size());
   Index* out = frontier.found.data() + frontier.end;
   std::size_t added = 0;
-  for (const Index reached : edges.cells()) {
+  for (const IndexSet::Cell reached : edges.cells()) {
     if (!IndexSet::is_entry(reached)) continue;
     const Rank& rank = ranks_[reached];
     if (rank.mark == stop_mark) return true;
@@ -384,7 +408,7 @@ bool DAG::add_edge_against_order(Index from, Index to) {
 bool DAG::reaches(Index start, Index target) const {
   if (start == target) return true;
   // A free slot has no edges.
-  if (!ranks_[start].live || !ranks_[target].live) return false;
+  if (!ranks_[start].live() || !ranks_[target].live()) return false;
   if (ranks_[start].position > ranks_[target].position) return false;
   return search_between(start, target) == Outcome::met;
 }
@@ -418,6 +442,14 @@ std::vector<DAG::Index> DAG::successors(Index index) const {
   return is_live(index) ? listed(slots_[index].successors) : std::vector<Index>{};
 }
 
+std::vector<std::optional<std::string>> DAG::index_to_node() const {
+  std::vector<std::optional<std::string>> names(ranks_.size());
+  for (Index i = 0; i < ranks_.size(); ++i) {
+    if (ranks_[i].live()) names[i] = std::string(node_to_index_.name(ranks_[i].name));
+  }
+  return names;
+}
+
 std::optional<DAG::Index> DAG::index_of(std::string_view node) const {
   const Index* found = node_to_index_.find(node);
   if (!found) return std::nullopt;
@@ -427,19 +459,25 @@ std::optional<DAG::Index> DAG::index_of(std::string_view node) const {
 std::optional<std::string> DAG::broken_invariant() const {
   const std::size_t n = slots_.size();
   const auto at = [](Index i) { return std::to_string(i); };
-  if (index_to_node_.size() != n || ranks_.size() != n || order_.size() != n)
-    return "the per-slot arrays differ in length";
+  if (ranks_.size() != n || order_.size() != n) return "the per-slot arrays differ in length";
   std::vector<int> stacked(n, 0);
+  std::unordered_map<std::uint32_t, int> named;
   for (const Index i : free_indices_) {
-    if (i >= n || ranks_[i].live || ++stacked[i] > 1) return "free list holds " + at(i) + " wrongly";
+    if (i >= n || ranks_[i].live() || ++stacked[i] > 1) return "free list holds " + at(i) + " wrongly";
   }
   std::size_t live = 0;
   for (Index i = 0; i < n; ++i) {
     const Slot& slot = slots_[i];
     const Rank& rank = ranks_[i];
-    if (rank.live != index_to_node_[i].has_value()) return "slot " + at(i) + " is half live";
+    if (rank.live()) {
+      if (++named[rank.name] > 1) return "slot " + at(i) + " shares its name entry";
+      if (node_to_index_.listed(rank.name)) {
+        const Index* listed_at = node_to_index_.find(node_to_index_.name(rank.name));
+        if (!listed_at || *listed_at != i) return "slot " + at(i) + " has a name listed elsewhere";
+      }
+    }
     if (rank.mark > search_epoch_) return "slot " + at(i) + " carries a mark no search gave";
-    if (!rank.live) {
+    if (!rank.live()) {
       if (stacked[i] != 1) return "free slot " + at(i) + " is not on the free list";
       if (!slot.successors.empty() || !slot.predecessors.empty()) return "free slot " + at(i) + " has edges";
       continue;
@@ -455,7 +493,7 @@ std::optional<std::string> DAG::broken_invariant() const {
       }
       for (const Index j : entries) {
         const std::string edge = outgoing ? at(i) + " -> " + at(j) : at(j) + " -> " + at(i);
-        if (j >= n || j == i || !ranks_[j].live) return "edge " + edge + " is not between live slots";
+        if (j >= n || j == i || !ranks_[j].live()) return "edge " + edge + " is not between live slots";
         if (!set.contains(j)) return "edge " + edge + " cannot be found";
         const IndexSet& mirror = outgoing ? slots_[j].predecessors : slots_[j].successors;
         if (!mirror.contains(i)) return "edge " + edge + " is known at one end only";
@@ -468,7 +506,7 @@ std::optional<std::string> DAG::broken_invariant() const {
   std::size_t listed_slots = 0;
   Index previous = kNone;
   for (Index i = first_; i != kNone; previous = i, i = order_[i].next) {
-    if (i >= n || !ranks_[i].live || ++listed_slots > live) return "the order lists " + at(i) + " wrongly";
+    if (i >= n || !ranks_[i].live() || ++listed_slots > live) return "the order lists " + at(i) + " wrongly";
     if (order_[i].previous != previous) return "the order's links at " + at(i) + " disagree";
     const Position position = ranks_[i].position;
     if (position < kLowest || position > kHighest ||

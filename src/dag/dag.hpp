@@ -40,9 +40,11 @@ namespace brambleloft {
 // search costs what it reaches.
 //
 // Invariants:
-//  1. slots_, ranks_, order_ and index_to_node_ have the same length, grow together by one
-//     and never shrink; a slot i is live when ranks_[i].live and index_to_node_[i] is present,
-//     and free when neither holds.
+//  1. slots_, ranks_ and order_ have the same length, grow together by one and never
+//     shrink; a slot i is live exactly when it refers to a name entry (ranks_[i].name),
+//     and each entry belongs to at most one live slot. An entry a live slot refers to
+//     is listed in node_to_index_ or was stored for allocate_index; an unlisted entry
+//     lives exactly as long as its slot.
 //  2. free_indices_ holds every free slot exactly once and no live one.
 //  3. Edges join live slots only, never a slot to itself; j is among i's successors
 //     exactly when i is among j's predecessors. A free slot's sets are empty.
@@ -115,11 +117,12 @@ class DAG {
 
   // Read-only views for tests and invariant checks.
   Index slot_count() const noexcept { return slots_.size(); }
-  bool is_live(Index index) const noexcept { return index < ranks_.size() && ranks_[index].live; }
+  bool is_live(Index index) const noexcept { return index < ranks_.size() && ranks_[index].live(); }
   // The successors of a slot, in no particular order; none for a free one or a
   // value beyond the slots.
   std::vector<Index> successors(Index index) const;
-  const std::vector<std::optional<std::string>>& index_to_node() const noexcept { return index_to_node_; }
+  // The name each slot was last allocated with; nothing for a free one.
+  std::vector<std::optional<std::string>> index_to_node() const;
   const std::vector<Index>& free_indices() const noexcept { return free_indices_; }
   std::optional<Index> index_of(std::string_view node) const;
   std::size_t name_count() const noexcept { return node_to_index_.size(); }
@@ -139,13 +142,16 @@ class DAG {
 
   // What a search reads of each node it meets, and what add_edge checks first, kept
   // apart from the sets so that many nodes share a cache line.
+  static constexpr std::uint32_t kNoName = NameTable::kMaxEntries;
   struct Rank {
     Position position = 0;
     mutable std::uint32_t mark = 0;
-    bool live = false;
+    // The entry of the slot's name in node_to_index_, kNoName while the slot is free.
+    std::uint32_t name : 31 = kNoName;
     // Set by add_node, cleared by finish_node and remove_node only: the mark belongs
     // to the index and outlasts index-level release and reuse.
-    bool added = false;
+    std::uint32_t added : 1 = 0;
+    bool live() const noexcept { return name != kNoName; }
   };
 
   // Where a new slot goes in the order. A new node has no edges, so any fresh
@@ -159,12 +165,14 @@ class DAG {
     bool appended;  // a new slot at the end, rather than one popped off free_indices_
   };
 
-  Allocation allocate(std::string node, Place place);
+  void reserve_slot();
+  Index next_slot() const noexcept;
+  Allocation take_slot(std::uint32_t name, Place place) noexcept;
   void undo_allocation(Allocation allocation) noexcept;
-  Allocation register_name(std::string_view node, Place place);
+  Allocation register_name(const NameTable::Spot& spot, std::string_view node, Place place);
   void unregister_name(std::string_view node, Allocation allocation) noexcept;
   void release_by_name(std::string_view node);
-  std::optional<Index> find_index_with_slot(std::string_view node) const;
+  std::optional<Index> index_with_slot(const NameTable::Spot& spot) const;
   void free_slot(Index index) noexcept;
   void reserve_edge(Index from, Index to);
   void insert_edge(Index from, Index to) noexcept;
@@ -173,8 +181,9 @@ class DAG {
   std::uint32_t begin_search() const noexcept;
 
   // The order list. kNone stands for the end of the list on either side, and as an
-  // anchor for "before the first slot".
-  static constexpr Index kNone = std::numeric_limits<Index>::max();
+  // anchor for "before the first slot". Slot numbers stay below it, so that the links,
+  // like the edge sets, take 32 bits.
+  static constexpr Index kNone = IndexSet::kIndexLimit;
   void unlink(Index index) noexcept;
   void link_after(Index anchor, std::span<const std::pair<Position, Index>> group) noexcept;
   void make_room(Index anchor, std::uint64_t count) noexcept;
@@ -183,17 +192,16 @@ class DAG {
 
   std::vector<Slot> slots_;
   std::vector<Rank> ranks_;  // as long as slots_; of a free slot only mark and added matter
-  NameTable node_to_index_;
-  std::vector<std::optional<std::string>> index_to_node_;
+  NameTable node_to_index_;  // also keeps the names of slots handed out by allocate_index
   std::vector<Index> free_indices_;
 
   struct Link {
-    Index previous = kNone;
-    Index next = kNone;
+    std::uint32_t previous = kNone;
+    std::uint32_t next = kNone;
   };
   std::vector<Link> order_;  // as long as slots_; a free slot's link is unused
-  Index first_ = kNone;
-  Index last_ = kNone;
+  std::uint32_t first_ = kNone;
+  std::uint32_t last_ = kNone;
   // Labels stay inside [kLowest, kHighest], so that 0 and the maximum can stand for
   // the open ends of the list. A slot added at either end lands kStride away from
   // its neighbour, which leaves room for 2^32 moves into that gap before a respread.

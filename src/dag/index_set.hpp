@@ -14,8 +14,9 @@
 
 namespace brambleloft {
 
-// Most nodes of a sparse graph have a degree of one or two, so the first two entries
-// live inline and such a node allocates nothing. Up to kLinearLimit entries sit in a
+// Entries are kept in 32 bits: the graph keeps its slot numbers below 2^32 - 1. Most
+// nodes of a sparse graph have a small degree, so the first four entries live inline
+// and such a node allocates nothing. Up to kLinearLimit entries sit in a
 // heap array searched by a linear scan, which beats hashing at that size; beyond that
 // the array becomes an open-addressing table with linear probing, at most half full,
 // so membership stays O(1) expected for any degree. Indices are handed out by the
@@ -24,13 +25,16 @@ namespace brambleloft {
 // Invariants: size_ <= capacity_; capacity_ is kInline (entries inline), a power of
 // two up to kLinearLimit (entries packed at the front of heap_), or a power of two
 // above it (a table where kEmpty marks a free cell, holding each entry in the probe
-// run from its home cell). No entry equals kEmpty: slot indices are far below it.
+// run from its home cell). No entry equals kEmpty: every entry is below kIndexLimit.
 //
 // Insertion never allocates: reserve_one_more() makes the room first, so a graph
 // operation can take every allocation it needs before it changes anything.
 class IndexSet {
  public:
   using Index = std::uint64_t;
+  using Cell = std::uint32_t;
+  // Every index stored must be below this.
+  static constexpr Index kIndexLimit = std::numeric_limits<Cell>::max();
 
   IndexSet() noexcept : inline_{} {}
   IndexSet(IndexSet&& other) noexcept : size_(other.size_), capacity_(other.capacity_) {
@@ -48,7 +52,7 @@ class IndexSet {
   // O(1) expected; O(size) scan while size <= kLinearLimit.
   bool contains(Index index) const noexcept {
     if (hashed()) return table()[find_cell(index)] == index;
-    const Index* entries = packed();
+    const Cell* entries = packed();
     for (std::uint32_t i = 0; i < size_; ++i) {
       if (entries[i] == index) return true;
     }
@@ -69,9 +73,9 @@ class IndexSet {
   // Requires: index is absent and reserve_one_more() ran since the last insert.
   void insert(Index index) noexcept {
     if (hashed()) {
-      table()[find_cell(index)] = index;
+      table()[find_cell(index)] = static_cast<Cell>(index);
     } else {
-      packed()[size_] = index;
+      packed()[size_] = static_cast<Cell>(index);
     }
     ++size_;
   }
@@ -79,7 +83,7 @@ class IndexSet {
   // Removes the index if present; O(1) expected. Keeps the capacity.
   void erase(Index index) noexcept {
     if (!hashed()) {
-      Index* entries = packed();
+      Cell* entries = packed();
       for (std::uint32_t i = 0; i < size_; ++i) {
         if (entries[i] == index) {
           entries[i] = entries[--size_];
@@ -88,12 +92,12 @@ class IndexSet {
       }
       return;
     }
-    Index* cells = table();
+    Cell* cells = table();
     const std::uint64_t hole = find_cell(index);
     if (cells[hole] != index) return;
     const std::uint64_t hole_left = close_hole(
-        cells, capacity_ - 1, hole, [](Index cell) { return cell == kEmpty; },
-        [&](Index cell) { return home_cell(cell); });
+        cells, capacity_ - 1, hole, [](Cell cell) { return cell == kEmpty; },
+        [&](Cell cell) { return home_cell(cell); });
     cells[hole_left] = kEmpty;
     --size_;
   }
@@ -110,12 +114,12 @@ class IndexSet {
   template <class Stop>
   bool any_of(Stop&& stop) const {
     if (hashed()) {
-      const Index* cells = table();
+      const Cell* cells = table();
       for (std::uint64_t i = 0; i < capacity_; ++i) {
         if (cells[i] != kEmpty && stop(cells[i])) return true;
       }
     } else {
-      const Index* entries = packed();
+      const Cell* entries = packed();
       for (std::uint32_t i = 0; i < size_; ++i) {
         if (stop(entries[i])) return true;
       }
@@ -125,10 +129,10 @@ class IndexSet {
 
   // The cells that hold the entries, for loops that want no callback: the packed
   // entries, or every cell of the table, where a cell without an entry fails is_entry.
-  std::span<const Index> cells() const noexcept {
-    return hashed() ? std::span<const Index>(table(), capacity_) : std::span<const Index>(packed(), size_);
+  std::span<const Cell> cells() const noexcept {
+    return hashed() ? std::span<const Cell>(table(), capacity_) : std::span<const Cell>(packed(), size_);
   }
-  static constexpr bool is_entry(Index cell) noexcept { return cell != kEmpty; }
+  static constexpr bool is_entry(Cell cell) noexcept { return cell != kEmpty; }
 
   template <class Visit>
   void for_each(Visit&& visit) const {
@@ -139,17 +143,17 @@ class IndexSet {
   }
 
  private:
-  static constexpr std::uint32_t kInline = 2;
+  static constexpr std::uint32_t kInline = 4;
   static constexpr std::uint32_t kLinearLimit = 16;
   static constexpr std::uint32_t kFirstTable = 4 * kLinearLimit;
   static constexpr std::uint64_t kMaxCapacity = std::uint64_t{1} << 31;
-  static constexpr Index kEmpty = std::numeric_limits<Index>::max();
+  static constexpr Cell kEmpty = std::numeric_limits<Cell>::max();
 
   bool hashed() const noexcept { return capacity_ > kLinearLimit; }
-  Index* packed() noexcept { return capacity_ == kInline ? inline_ : heap_; }
-  const Index* packed() const noexcept { return capacity_ == kInline ? inline_ : heap_; }
-  Index* table() noexcept { return heap_; }
-  const Index* table() const noexcept { return heap_; }
+  Cell* packed() noexcept { return capacity_ == kInline ? inline_ : heap_; }
+  const Cell* packed() const noexcept { return capacity_ == kInline ? inline_ : heap_; }
+  Cell* table() noexcept { return heap_; }
+  const Cell* table() const noexcept { return heap_; }
 
   std::uint64_t home_cell(Index index) const noexcept {
     // Fibonacci hashing: the top bits of the product spread consecutive indices.
@@ -157,7 +161,7 @@ class IndexSet {
   }
   // The cell holding index, or the empty cell where it would go.
   std::uint64_t find_cell(Index index) const noexcept {
-    const Index* cells = table();
+    const Cell* cells = table();
     const std::uint64_t mask = capacity_ - 1;
     std::uint64_t cell = home_cell(index);
     while (cells[cell] != index && cells[cell] != kEmpty) cell = (cell + 1) & mask;
@@ -167,7 +171,7 @@ class IndexSet {
   void regrow(std::uint64_t capacity) {
     if (capacity > kMaxCapacity) raise_fault("capacity overflow");
     // The only step that can fail; plain operator new, like the standard containers.
-    auto* fresh = static_cast<Index*>(::operator new(capacity * sizeof(Index)));
+    auto* fresh = static_cast<Cell*>(::operator new(capacity * sizeof(Cell)));
     IndexSet grown;
     grown.heap_ = fresh;
     grown.capacity_ = static_cast<std::uint32_t>(capacity);
@@ -187,8 +191,8 @@ class IndexSet {
   std::uint32_t size_ = 0;
   std::uint32_t capacity_ = kInline;
   union {
-    Index inline_[kInline];
-    Index* heap_;
+    Cell inline_[kInline];
+    Cell* heap_;
   };
 };
 

@@ -51,7 +51,13 @@ class DagInternals {
         {"free list holds 7 wrongly", [](DAG& d) { d.free_indices_.push_back(7); }},
         {"free list holds 0 wrongly", [](DAG& d) { d.free_indices_.push_back(0); }},
         {"free list holds 3 wrongly", [](DAG& d) { d.free_indices_.push_back(3); }},
-        {"slot 2 is half live", [](DAG& d) { d.index_to_node_[2].reset(); }},
+        {"slot 2 shares its name entry", [](DAG& d) { d.ranks_[2].name = d.ranks_[1].name; }},
+        {"slot 1 has a name listed elsewhere",
+         [](DAG& d) {
+           const std::uint32_t name = d.ranks_[1].name;
+           d.ranks_[1].name = d.ranks_[2].name;
+           d.ranks_[2].name = name;
+         }},
         {"slot 1 carries a mark no search gave", [](DAG& d) { d.ranks_[1].mark = d.search_epoch_ + 1; }},
         {"free slot 3 is not on the free list", [](DAG& d) { d.free_indices_.clear(); }},
         {"free slot 3 has edges", [=](DAG& d) { add(d.slots_[3].predecessors, 0); }},
@@ -693,10 +699,12 @@ DAG two_freed() {
   dag.finish_node(kD);
   return dag;
 }
-// A has two successors, so one more needs room outside the slot.
+// A has four successors, as many as the slot holds, so one more needs room outside it.
 DAG fanned() {
   DAG dag = four();
   dag.add_edge(kA, kC);
+  dag.add_edge(kA, "e" + kA);
+  dag.add_edge(kA, "f" + kA);
   return dag;
 }
 // Built in the order C, D, A, B, so that an edge from B to C goes against the order.
