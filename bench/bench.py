@@ -32,8 +32,9 @@ def best_of(repeats, setup, run):
     return min(run(setup()) for _ in range(repeats))
 
 
-def load_floor_probe():
-    """The cost-floor probe of ../shared/perf (relative to the project root), where present."""
+def floor_harness():
+    """The cost-floor harness of ../shared/perf (relative to the project root) with its probes
+    built, or None where it is absent or cannot build them."""
     harness = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "shared", "perf", "bench.py")
     if not os.path.isfile(harness):
         return None
@@ -41,10 +42,30 @@ def load_floor_probe():
     module = importlib.util.module_from_spec(spec)
     try:
         spec.loader.exec_module(module)
-        return module.ensure_probes()["abi3-3.8"]
+        module.ensure_probes()
+        return module
     except Exception as error:  # no compiler or headers: report without the floor
         print(f"floor probe unavailable: {error!r}", file=sys.stderr)
         return None
+
+
+def load_floor_probe():
+    """The floor probe built like our module (limited API 3.8), where present."""
+    harness = floor_harness()
+    return harness.ensure_probes()["abi3-3.8"] if harness else None
+
+
+def pyplot():
+    """matplotlib's pyplot drawing to files, or None (and a note) where it is not installed."""
+    try:
+        import matplotlib
+    except ImportError:
+        print("chart skipped: matplotlib is not installed for %s" % sys.executable)
+        return None
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    return plt
 
 
 def resident_bytes():

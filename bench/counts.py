@@ -23,8 +23,6 @@ import sys
 import tempfile
 from concurrent.futures import ThreadPoolExecutor
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-FLOOR_HARNESS = os.path.join(HERE, "..", "..", "shared", "perf", "bench.py")
 LAST_LEVEL = "8388608,16,64"  # bytes, ways, line: cachegrind's last-level cache
 
 
@@ -183,19 +181,10 @@ class Runs:
 
 def floor_folder():
     """Builds the floor probe (into a temporary folder) and returns that folder."""
-    if not os.path.isfile(FLOOR_HARNESS):
-        return None
-    import importlib.util
+    from bench import floor_harness  # bench/bench.py, beside this file
 
-    spec = importlib.util.spec_from_file_location("perf_floor", FLOOR_HARNESS)
-    module = importlib.util.module_from_spec(spec)
-    try:
-        spec.loader.exec_module(module)
-        module.ensure_probes()
-        return module.BUILD
-    except Exception as error:  # no compiler or headers: report without the floor
-        print(f"floor probe unavailable: {error!r}", file=sys.stderr)
-        return None
+    harness = floor_harness()
+    return harness.BUILD if harness else None
 
 
 # call, its loop baseline, the floor's call and its baseline

@@ -19,7 +19,7 @@ import random
 import sys
 import time
 
-from bench import load_floor_probe, twelve  # bench/bench.py, beside this file
+from bench import load_floor_probe, pyplot, twelve  # bench/bench.py, beside this file
 from brambleloft import CuckooHash
 
 SIZES = (1_000, 10_000, 100_000, 1_000_000)
@@ -78,13 +78,9 @@ def measure(n, probe, repeats):
 
 
 def draw(results, path, with_floor):
-    try:
-        import matplotlib
-    except ImportError:
-        print("chart skipped: matplotlib is not installed for %s" % sys.executable)
+    plt = pyplot()
+    if plt is None:
         return
-    matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
 
     fig, axes = plt.subplots(1, 2, figsize=(10, 4))
     titles = {"get": "get hit, every key once, shuffled", "insert": "insert into a fresh table"}

@@ -36,6 +36,8 @@ import subprocess
 import sys
 import time
 
+from bench import nx_add_edge, pyplot  # bench/bench.py, beside this file
+
 try:
     import networkx as nx
     import rustworkx as rx
@@ -58,13 +60,7 @@ class NxDAG:
         self.graph = nx.DiGraph()
 
     def add_edge(self, u, v):
-        graph = self.graph
-        if u == v or graph.has_edge(u, v):
-            return False
-        if u in graph and v in graph and nx.has_path(graph, v, u):
-            return False
-        graph.add_edge(u, v)
-        return True
+        return nx_add_edge(self.graph, (u, v))
 
     def add_node(self, n):
         if n in self.graph:
@@ -417,14 +413,9 @@ def main():
 
 
 def draw(curves, path):
-    try:
-        import matplotlib
-    except ImportError:
-        print("chart skipped: matplotlib is not installed for %s" % sys.executable)
+    plt = pyplot()
+    if plt is None:
         return
-
-    matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
 
     fig, axes = plt.subplots(1, 3, figsize=(15, 4))
     titles = {"add_edge": "add_edge while building", "has_path": "has_path, random tasks",
