@@ -189,11 +189,20 @@ build-aarch64: deps-cross
 
 test-platforms: test-aarch64 test-sid test-bullseye
 
+# Left out of the emulated run only (they run natively in make test): the two tests that make
+# getrandom fail inside a new thread hang under qemu-user, and the 4 GiB pair would take
+# many minutes there.
+space := $(subst ,, )
+QEMU_EXCLUDED_CORE_TESTS = ThreadGenerator.AFailedSeedingFaultsAndTheInsertChangesNothing \
+  DagConstruction.AFailedHashKeyDrawFaultsNamingTheSystemsError \
+  PairStore.APairLongerThanFourGibibytesKeepsBothLengths
+
 # The C++ tests under qemu-user with the cross toolchain's runtime; the Python suite on arm64
 # CPython 3.11 (Debian 12's), from the aarch64 wheel, under qemu-user too.
 # The wheel's module must need no glibc symbol newer than 2.17 (the policy would take 2.18 here).
 test-aarch64: build-aarch64 deps-platforms
-	qemu-aarch64-static -L /usr/aarch64-linux-gnu $(BUILD)-aarch64/tests/core_tests --gtest_brief=1
+	qemu-aarch64-static -L /usr/aarch64-linux-gnu $(BUILD)-aarch64/tests/core_tests --gtest_brief=1 \
+	  --gtest_filter='-$(subst $(space),:,$(QEMU_EXCLUDED_CORE_TESTS))'
 	@set -- $(WHEEL_AARCH64); [ -f "$$1" ] || $(MAKE) dist
 	@/usr/bin/python3 -c 'import sys, zipfile; sys.stdout.buffer.write(zipfile.ZipFile(sys.argv[1]).read("brambleloft.abi3.so"))' \
 	  $$(ls $(WHEEL_AARCH64)) > $(BUILD)-aarch64/wheel-module.so
