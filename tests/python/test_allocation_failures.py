@@ -12,7 +12,7 @@ import sys
 import textwrap
 
 import pytest
-from conftest import provoke_panic
+from conftest import PYTHON_COMMAND, provoke_panic
 from models import GraphModel
 
 from brambleloft import DAG, CuckooHash
@@ -373,7 +373,7 @@ CREATION_FAULTS = (
 def test_each_failed_allocation_in_class_creation_fails_the_import_cleanly():
     settled = 0
     for k in range(LIMIT):
-        child = subprocess.run([sys.executable, "-c", CREATION, str(k)], capture_output=True, text=True,
+        child = subprocess.run([*PYTHON_COMMAND, "-c", CREATION, str(k)], capture_output=True, text=True,
                                timeout=60)
         where = f"allocation {k} failed: {child.stdout} {child.stderr[-2000:]}"
         assert child.returncode == 0, where

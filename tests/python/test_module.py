@@ -7,6 +7,7 @@ import textwrap
 import weakref
 
 import pytest
+from conftest import PYTHON_COMMAND
 
 import brambleloft
 from brambleloft import DAG, CuckooHash
@@ -164,6 +165,6 @@ REENTRANT_CREATION = {
 
 @pytest.mark.parametrize("case", list(REENTRANT_CREATION))
 def test_a_class_made_again_while_it_is_being_made_is_made_once(case):
-    child = subprocess.run([sys.executable, "-c", textwrap.dedent(REENTRANT_CREATION[case])],
+    child = subprocess.run([*PYTHON_COMMAND, "-c", textwrap.dedent(REENTRANT_CREATION[case])],
                            capture_output=True, text=True, timeout=60)
     assert child.returncode == 0, child.stderr[-3000:]
