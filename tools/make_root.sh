@@ -14,7 +14,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 # python3-venv brings the pip that makes the test environments; libxxhash0 and xxhsum are the
 # independent xxHash that the suite checks the module's digests against.
 case $name in
-  arm64) suite=bookworm; arch=arm64; packages=python3,python3-venv,libxxhash0 ;;
+  arm64) suite=bookworm; arch=arm64; packages=python3,python3-venv,libxxhash0,libstdc++6 ;;
   sid) suite=sid; arch=amd64
        packages=python3.14,python3.14-venv,python3.14-dev,python3.15,python3.15-venv,python3.15-dev
        packages=$packages,g++,cmake,make,libxxhash-dev,libxxhash0,xxhash,ca-certificates ;;
