@@ -108,19 +108,19 @@ def test_instances_hold_and_release_one_class_reference(make):
 # Making a class may run Python code: a collection during it runs finalizers, which
 # may need that same class. Whichever making ends first is kept, and both get it.
 # Each case runs in a process of its own, since the classes are made once per process.
-REENTRANT_CREATION = {
-    "internal-fault class": """
-        import gc, brambleloft
-        seen = []
+COLLECT_AT_NEXT_ALLOCATION = """
+    import gc
 
+    collected = []  # for each collection, whether the outer call had started
+
+    def collect_at_next_allocation(finalize):
+        # A cycle whose finalizer calls finalize, collected at the next allocation the
+        # collector counts (an exception in a finalizer is only printed, hence the list).
         class Finalizer:
             def __del__(self):
-                try:
-                    brambleloft.CuckooHash(0).get("inner")
-                except BaseException as error:
-                    seen.append(type(error))
+                collected.append(outer_started)
+                finalize()
 
-        table = brambleloft.CuckooHash(0)
         gc.collect()
         gc.disable()
         cycle = Finalizer()
@@ -128,6 +128,22 @@ REENTRANT_CREATION = {
         del cycle
         gc.set_threshold(1)
         gc.enable()
+"""
+REENTRANT_CREATION = {
+    "internal-fault class": """
+        import brambleloft
+        seen = []
+
+        def finalize():
+            try:
+                brambleloft.CuckooHash(0).get("inner")
+            except BaseException as error:
+                seen.append(type(error))
+
+        table = brambleloft.CuckooHash(0)
+        outer_started = False
+        collect_at_next_allocation(finalize)
+        outer_started = True
         try:
             table.get("outer")
         except BaseException as error:
@@ -139,21 +155,12 @@ REENTRANT_CREATION = {
             assert type(error) is seen[0]
     """,
     "module classes": """
-        import gc, importlib.util, _imp
+        import importlib.util, _imp
         spec = importlib.util.find_spec("brambleloft")
         outer, inner = importlib.util.module_from_spec(spec), importlib.util.module_from_spec(spec)
-
-        class Finalizer:
-            def __del__(self):
-                _imp.exec_dynamic(inner)
-
-        gc.collect()
-        gc.disable()
-        cycle = Finalizer()
-        cycle.cycle = cycle
-        del cycle
-        gc.set_threshold(1)
-        gc.enable()
+        outer_started = False
+        collect_at_next_allocation(lambda: _imp.exec_dynamic(inner))
+        outer_started = True
         _imp.exec_dynamic(outer)
         gc.collect()
         assert inner.__all__ == outer.__all__ == ["CuckooHash", "DAG"], (inner.__all__, outer.__all__)
@@ -165,6 +172,7 @@ REENTRANT_CREATION = {
 
 @pytest.mark.parametrize("case", list(REENTRANT_CREATION))
 def test_a_class_made_again_while_it_is_being_made_is_made_once(case):
-    child = subprocess.run([*PYTHON_COMMAND, "-c", textwrap.dedent(REENTRANT_CREATION[case])],
-                           capture_output=True, text=True, timeout=60)
+    code = textwrap.dedent(COLLECT_AT_NEXT_ALLOCATION) + textwrap.dedent(REENTRANT_CREATION[case]) + \
+        "assert collected == [True], collected\n"
+    child = subprocess.run([*PYTHON_COMMAND, "-c", code], capture_output=True, text=True, timeout=60)
     assert child.returncode == 0, child.stderr[-3000:]
