@@ -11,7 +11,7 @@
 namespace brambleloft {
 
 namespace {
-// Below this, calloc's memset is cheaper than a mapping of its own.
+// Below this, heap memory cleared with memset is cheaper than a mapping of its own.
 constexpr std::size_t kMapFrom = std::size_t{256} << 10;
 // Up to this, the pages are taken when the table is made, in one call: faulting
 // them in one by one as slots fill costs far more per page. Larger tables take
@@ -49,22 +49,10 @@ void SlotTable::lay_out(void* memory, std::uint64_t length) noexcept {
   summary_ = used_ + (length + 63) / 64;
 }
 
-SlotTable::SlotTable(std::uint64_t length) : length_(length) {
-  if (length > kMaxLength) raise_fault("capacity overflow");
-  if (length == 0) return;
-  bytes_ = bytes_for(length);
-  void* memory;
-  if (bytes_ >= kMapFrom) {
-    const bool populate = take_pages_now(bytes_, 0);
-    const PageMapping mapping = map_pages(bytes_, populate && bytes_ >= kHugeFrom, populate);
-    memory = mapping.address;
-    bytes_ = mapping.bytes;
-    mapped_ = true;
-  } else {
-    memory = std::calloc(bytes_, 1);
-    if (memory == nullptr) throw std::bad_alloc();
-  }
-  lay_out(memory, length);
+// The first room is taken as growth takes more, so both follow the same page rules.
+SlotTable::SlotTable(std::uint64_t length) {
+  reserve(length, 0);
+  set_length(length);
 }
 
 void SlotTable::reserve(std::uint64_t length, std::uint64_t expected) {

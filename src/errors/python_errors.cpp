@@ -60,8 +60,7 @@ PyObject* panic_type_made = nullptr;  // kept for the life of the process
 }
 
 PyObject* panic_exception_type() {
-  PyObject*& cached = panic_type_made;
-  if (cached != nullptr) return cached;
+  if (panic_type_made != nullptr) return panic_type_made;
   PyObject* made =
       PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc, PyExc_BaseException, nullptr);
   if (made == nullptr) {
@@ -69,12 +68,12 @@ PyObject* panic_exception_type() {
     raise_fault("Failed to initialize new exception type.: " + failure.debug_text());
   }
   // Making the class may run Python code; if that code raced us here, keep the first.
-  if (cached == nullptr) {
-    cached = made;
+  if (panic_type_made == nullptr) {
+    panic_type_made = made;
   } else {
     Py_DECREF(made);
   }
-  return cached;
+  return panic_type_made;
 }
 
 PyError PyError::deferred(PyObject* type, std::string message) {
