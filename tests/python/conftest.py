@@ -1,12 +1,17 @@
 import os
 import shlex
 import sys
+import sysconfig
 
 import pytest
 
 import brambleloft
 
 NOTES_SUPPORTED = sys.version_info >= (3, 11)
+FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
+# A free-threaded interpreter before 3.15 has no stable ABI: the module is built for it alone.
+MODULE_FILE = "brambleloft" + (sysconfig.get_config_var("EXT_SUFFIX") if FREE_THREADED and sys.version_info < (3, 15)
+                               else ".abi3.so")
 
 # The command that starts this interpreter in a new process. An interpreter of another
 # architecture runs under an emulator (qemu-user, no binfmt_misc), named in BRAMBLELOFT_TEST_EMULATOR.

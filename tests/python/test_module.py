@@ -7,7 +7,7 @@ import textwrap
 import weakref
 
 import pytest
-from conftest import PYTHON_COMMAND
+from conftest import FREE_THREADED, MODULE_FILE, PYTHON_COMMAND
 
 import brambleloft
 from brambleloft import DAG, CuckooHash
@@ -18,7 +18,7 @@ def test_import_registers_both_classes_and_nothing_else():
     assert brambleloft.__doc__ == ""
     public = {name for name in vars(brambleloft) if not name.startswith("__")}
     assert public == {"CuckooHash", "DAG"}
-    assert brambleloft.__file__.endswith("brambleloft.abi3.so")
+    assert brambleloft.__file__.endswith(MODULE_FILE)
 
 
 @pytest.mark.parametrize("cls, name", [(CuckooHash, "CuckooHash"), (DAG, "DAG")])
@@ -187,6 +187,9 @@ REENTRANT_CREATION = {
 }
 
 
+# The free-threaded collector adds up allocations per thread in batches of 512 before it
+# schedules a collection, so none can be placed at one allocation.
+@pytest.mark.skipif(FREE_THREADED, reason="a collection cannot be placed at one allocation")
 @pytest.mark.parametrize("case", list(REENTRANT_CREATION))
 def test_a_class_made_again_while_it_is_being_made_is_made_once(case):
     code = textwrap.dedent(COLLECT_AT_NEXT_ALLOCATION) + textwrap.dedent(REENTRANT_CREATION[case]) + \
