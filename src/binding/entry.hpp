@@ -167,7 +167,7 @@ constexpr ClassDefinition define_class(PyMethodDef* methods) {
       &ConstructorEntry<State, Signature, Params...>::call,
       &destroy_instance<State>,
       methods,
-      static_cast<int>(sizeof(Instance<State>)),
+      Instance<State>::basic_size(),
   };
 }
 

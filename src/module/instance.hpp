@@ -16,11 +16,25 @@ enum class Access { Shared, Exclusive };
 
 template <class State>
 struct Instance {
-  PyObject_HEAD State state;
+#ifndef Py_TARGET_ABI3T
+  PyObject ob_base;  // PyObject_HEAD
+#endif
+  State state;
   // 0: free; n > 0: n shared accesses; -1: one exclusive access.
   std::atomic<std::int64_t> borrow_flag;
 
+#ifdef Py_TARGET_ABI3T
+  // The object header is opaque and its size differs between builds: the class asks for
+  // room after it (a negative basic size) and the interpreter tells where that room is.
+  // Our classes cannot be subclassed, so the object's own class is the one that has it.
+  static Instance* from(PyObject* object) noexcept {
+    return static_cast<Instance*>(PyObject_GetTypeData(object, Py_TYPE(object)));
+  }
+  static constexpr int basic_size() noexcept { return -static_cast<int>(sizeof(Instance)); }
+#else
   static Instance* from(PyObject* object) noexcept { return reinterpret_cast<Instance*>(object); }
+  static constexpr int basic_size() noexcept { return static_cast<int>(sizeof(Instance)); }
+#endif
 };
 
 // Every touch of the flag happens with the GIL held, and interpreters without a GIL
