@@ -118,13 +118,13 @@ struct MethodEntry {
       PyObject* slots[sizeof...(Params) + 1] = {};
       bind_arguments<sizeof...(Params)>(description, args, kwargs, slots);
       auto* instance = Instance<State>::from(self);
-      AccessGuard<kind> access(instance->borrow_flag);
+      AccessGuard<PythonThreads, kind> access(instance->lock);
       constexpr auto sequence = std::make_index_sequence<sizeof...(Params)>();
       auto converted = detail::convert_all<Args>(slots, description.parameters.data(), sequence);
       auto operation = [&](auto&&... a) -> decltype(auto) {
         return (instance->state.*Method)(std::forward<decltype(a)>(a)...);
       };
-      return detail::call_and_convert(operation, converted, sequence);
+      return access.run([&] { return detail::call_and_convert(operation, converted, sequence); });
     });
   }
 };
