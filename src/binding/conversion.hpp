@@ -48,8 +48,9 @@ class Utf8Argument {
   static Utf8View find_utf8_view();
   static constinit inline OnceValue<Utf8View> view_function;
 #else
-  // Built for 3.10 or later: the function is there by name.
-  static constexpr Utf8View utf8_view_function() { return &PyUnicode_AsUTF8AndSize; }
+  // Built for 3.10 or later: the function is there by name. Not constexpr: GCC 16 would then
+  // warn that the test of the answer in convert() is always true (-Waddress).
+  static Utf8View utf8_view_function() { return &PyUnicode_AsUTF8AndSize; }
 #endif
   // Every case but the common one: a str subclass, or an encoded copy before 3.10.
   void convert(PyObject* object, const char* name);
