@@ -12,6 +12,10 @@ NOTES_SUPPORTED = sys.version_info >= (3, 11)
 # architecture runs under an emulator (qemu-user, no binfmt_misc), named in BRAMBLELOFT_TEST_EMULATOR.
 PYTHON_COMMAND = [*shlex.split(os.environ.get("BRAMBLELOFT_TEST_EMULATOR", "")), sys.executable]
 
+# The file the module must load from: the cp38-abi3 one unless the runner installed another build
+# (the abi3t wheel's brambleloft.abi3t.so).
+MODULE_FILE = os.environ.get("BRAMBLELOFT_MODULE_FILE", "brambleloft.abi3.so")
+
 
 def expect_note(error, parameter):
     """A conversion error carries the argument note where the interpreter has notes."""
