@@ -207,7 +207,7 @@ constexpr ClassDefinition define_class(MethodTable<Rows...>) {
 #if BRAMBLELOFT_BEFORE_3_10
         MethodTable<Rows...>::tuple,
 #endif
-        static_cast<int>(sizeof(Instance<State>)),
+        Instance<State>::basic_size(),
   };
 }
 

@@ -88,6 +88,28 @@ int exec_module(PyObject* module) {
   });
 }
 
+#ifdef Py_TARGET_ABI3T
+// abi3t has no module definition: the interpreter reads the module from this slot array,
+// which also tells it the stable ABI the file was built for.
+PyABIInfo_VAR(abi_info);
+
+// Every slot holds its value in sl_ptr (PySlot_INTPTR), the form that C++ can initialise.
+PySlot module_slots[] = {
+    {Py_mod_abi, PySlot_INTPTR | PySlot_STATIC, {0}, {&abi_info}},
+    {Py_mod_name, PySlot_INTPTR | PySlot_STATIC, {0}, {const_cast<char*>("brambleloft")}},
+    {Py_mod_doc, PySlot_INTPTR | PySlot_STATIC, {0}, {const_cast<char*>("")}},
+    {Py_mod_exec, PySlot_INTPTR, {0}, {reinterpret_cast<void*>(&exec_module)}},
+    // Every entry guards what it touches (module/threads.hpp).
+    {Py_mod_gil, PySlot_INTPTR, {0}, {Py_MOD_GIL_NOT_USED}},
+    {0, 0, {0}, {nullptr}},
+};
+
+}  // namespace
+
+}  // namespace brambleloft
+
+PyMODEXPORT_FUNC PyModExport_brambleloft(void) { return brambleloft::module_slots; }
+#else
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(&exec_module)},
 #ifdef Py_GIL_DISABLED
@@ -106,3 +128,4 @@ PyModuleDef module_definition = {
 }  // namespace brambleloft
 
 PyMODINIT_FUNC PyInit_brambleloft(void) { return PyModuleDef_Init(&brambleloft::module_definition); }
+#endif
