@@ -139,11 +139,12 @@ test-release: deps-test nox
 
 # dist/: the sdist, and for each architecture in DIST_ARCHS a wheel built from it (python -m
 # build, isolated) and repaired by auditwheel, which must find it keeps to manylinux2014;
-# then the wheels for one interpreter alone (DIST_INTERPRETERS: the free-threaded 3.13's
-# cp313t); then every file is checked (abi3audit --strict on the stable-ABI wheels, executable
-# stack, twine check --strict). Another architecture adds its name to DIST_ARCHS and a
-# dist-NAME target that leaves its repaired wheel in dist/. Timestamps are the last commit's,
-# so one commit gives one wheel.
+# then the abi3t wheel (dist-abi3t) and the wheels for one interpreter alone
+# (DIST_INTERPRETERS: the free-threaded 3.13's cp313t); then every file is checked (abi3audit
+# --strict on the abi3 wheels, tools/check_abi3t.py on the abi3t one, executable stack, twine
+# check --strict). Another architecture adds its name to DIST_ARCHS and a dist-NAME target
+# that leaves its repaired wheel in dist/. Timestamps are the last commit's, so one commit
+# gives one wheel.
 DIST_ARCHS = x86_64 aarch64
 DIST_INTERPRETERS = cp313t
 DIST_PACKAGES = $(BUILD_PACKAGES) python3-venv git
@@ -151,7 +152,7 @@ DIST_EPOCH = SOURCE_DATE_EPOCH=$$(git log -1 --format=%ct 2>/dev/null || date +%
 dist: nox
 	@bash tools/ensure_packages.sh $(DIST_PACKAGES)
 	rm -rf dist
-	$(MAKE) $(DIST_ARCHS:%=dist-%) $(DIST_INTERPRETERS:%=dist-%)
+	$(MAKE) $(DIST_ARCHS:%=dist-%) dist-abi3t $(DIST_INTERPRETERS:%=dist-%)
 	$(NOX) -s dist_check
 
 dist-x86_64: nox
@@ -164,13 +165,25 @@ dist-aarch64: nox deps-cross
 	  -C env._PYTHON_HOST_PLATFORM=linux-aarch64 \
 	  -C cmake.define.CMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/aarch64-linux-gnu.cmake
 
+# cp315-abi3.abi3t, x86-64: CPython 3.15's stable ABI, which free-threaded interpreters load and
+# GIL ones from 3.15 on. Built from the sdist in the sid root, the only system here with 3.15's
+# headers, with its GCC 16 (tools/wheel_in_root.sh). The backend would tag a GIL interpreter's
+# build cp315-abi3 alone, so the tags are given; auditwheel then repairs it here like the others.
+ABI3T_TAGS = cp315-abi3-linux_x86_64;cp315-abi3t-linux_x86_64
+dist-abi3t: nox
+	@set -- $(SDIST); [ -f "$$1" ] || $(MAKE) dist-x86_64
+	bash tools/make_root.sh sid $(ROOTS)/sid
+	$(DIST_EPOCH) bash tools/wheel_in_root.sh $(ROOTS)/sid python3.15 $$(ls $(SDIST)) $(BUILD)/dist-abi3t \
+	  -C cmake.define.BRAMBLELOFT_ABI3T=ON -C 'wheel.tags=$(ABI3T_TAGS)'
+	$(NOX) -s repair -- $(BUILD)/dist-abi3t manylinux2014_x86_64
+
+.PHONY: test-release dist $(DIST_ARCHS:%=dist-%) dist-abi3t $(DIST_INTERPRETERS:%=dist-%)
+
 # Built from the sdist by the free-threaded 3.13 in its own isolated environment: CMake sees a
 # free-threaded interpreter and builds the version-specific module (no limited API), tagged
 # cp313-cp313t, which auditwheel repairs as the others.
 dist-cp313t: nox python-3.13t
 	$(DIST_EPOCH) $(FT_NOX) -s dist-3.13t -- $(BUILD)/dist-cp313t manylinux2014_x86_64
-
-.PHONY: test-release dist $(DIST_ARCHS:%=dist-%) $(DIST_INTERPRETERS:%=dist-%)
 
 # A free-threaded CPython 3.13 (--disable-gil), built once from Debian 13's python3.13 source
 # package (tools/cpython_source.sh, tools/build_cpython.sh) into $(FT_PREFIX) and reused: no
@@ -213,6 +226,7 @@ CROSS_PACKAGES = g++-aarch64-linux-gnu libpython3-dev:arm64 libxxhash-dev:arm64 
 PLATFORM_PACKAGES = debootstrap qemu-user-static xxhash
 WHEEL_X86_64 = dist/brambleloft-*-cp38-abi3-*manylinux2014_x86_64*.whl
 WHEEL_AARCH64 = dist/brambleloft-*-cp38-abi3-*manylinux2014_aarch64*.whl
+WHEEL_ABI3T = dist/brambleloft-*-cp315-abi3.abi3t-*manylinux2014_x86_64*.whl
 SDIST = dist/brambleloft-*.tar.gz
 WHEEL_CP313T = dist/brambleloft-*-cp313-cp313t-*manylinux2014_x86_64*.whl
 SUDO = $(if $(filter 0,$(shell id -u)),,sudo)
@@ -253,11 +267,13 @@ test-aarch64: build-aarch64 deps-platforms
 	bash tests/platforms/qemu_suite.sh $(ROOTS)/arm64 $$(ls $(WHEEL_AARCH64)) $(BUILD)/platforms/arm64
 
 # CPython 3.14 and 3.15 from Debian unstable: the wheel, and a build of the sdist with that
-# system's GCC, CMake and headers.
+# system's GCC, CMake and headers; then the abi3t wheel on (GIL) 3.15, loaded from its .abi3t.so.
 test-sid: deps-platforms
 	@set -- $(WHEEL_X86_64); [ -f "$$1" ] || $(MAKE) dist
+	@set -- $(WHEEL_ABI3T); [ -f "$$1" ] || $(MAKE) dist-abi3t
 	bash tools/make_root.sh sid $(ROOTS)/sid
 	bash tests/platforms/root_suite.sh $(ROOTS)/sid $$(ls $(WHEEL_X86_64)) python3.14 python3.15 -- $$(ls $(SDIST))
+	bash tests/platforms/root_suite.sh $(ROOTS)/sid $$(ls $(WHEEL_ABI3T)) python3.15
 
 # An older system than ours: Debian 11, glibc 2.31, CPython 3.9 with its own pip.
 test-bullseye: deps-platforms

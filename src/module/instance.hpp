@@ -13,10 +13,24 @@ namespace brambleloft {
 
 template <class State>
 struct Instance {
-  PyObject_HEAD State state;
+#ifndef Py_TARGET_ABI3T
+  PyObject ob_base;  // PyObject_HEAD
+#endif
+  State state;
   InstanceLock lock;
 
+#ifdef Py_TARGET_ABI3T
+  // The object header is opaque and its size differs between builds: the class asks for
+  // room after it (a negative basic size) and the interpreter tells where that room is.
+  // Our classes cannot be subclassed, so the object's own class is the one that has it.
+  static Instance* from(PyObject* object) noexcept {
+    return static_cast<Instance*>(PyObject_GetTypeData(object, Py_TYPE(object)));
+  }
+  static constexpr int basic_size() noexcept { return -static_cast<int>(sizeof(Instance)); }
+#else
   static Instance* from(PyObject* object) noexcept { return reinterpret_cast<Instance*>(object); }
+  static constexpr int basic_size() noexcept { return static_cast<int>(sizeof(Instance)); }
+#endif
 };
 
 // The constructor of the base class `object`.

@@ -14,6 +14,14 @@ namespace brambleloft {
 
 namespace {
 
+// The fast calling convention wherever the interpreter has it in its stable ABI (3.10 on).
+PyMethodDef* methods_for_this_interpreter(const ClassDefinition& definition) {
+#if BRAMBLELOFT_BEFORE_3_10
+  if (!interpreter_is_at_least(3, 10)) return definition.tuple_methods;
+#endif
+  return definition.fast_methods;
+}
+
 PyObject* create_class(const ClassDefinition& definition) {
   // Interpreters before 3.11 keep pointing into the name string of a PyType_Spec.
   const std::string qualified = std::string("builtins.") + definition.name;
@@ -23,7 +31,7 @@ PyObject* create_class(const ClassDefinition& definition) {
   PyType_Slot slots[] = {
       {Py_tp_doc, const_cast<char*>(definition.doc)},
       {Py_tp_new, reinterpret_cast<void*>(definition.constructor)},
-      {Py_tp_methods, definition.methods},
+      {Py_tp_methods, methods_for_this_interpreter(definition)},
       {Py_tp_base, &PyBaseObject_Type},
       {Py_tp_dealloc, reinterpret_cast<void*>(definition.dealloc)},
       {0, nullptr},
@@ -80,6 +88,28 @@ int exec_module(PyObject* module) {
   });
 }
 
+#ifdef Py_TARGET_ABI3T
+// abi3t has no module definition: the interpreter reads the module from this slot array,
+// which also tells it the stable ABI the file was built for.
+PyABIInfo_VAR(abi_info);
+
+// Every slot holds its value in sl_ptr (PySlot_INTPTR), the form that C++ can initialise.
+PySlot module_slots[] = {
+    {Py_mod_abi, PySlot_INTPTR | PySlot_STATIC, {0}, {&abi_info}},
+    {Py_mod_name, PySlot_INTPTR | PySlot_STATIC, {0}, {const_cast<char*>("brambleloft")}},
+    {Py_mod_doc, PySlot_INTPTR | PySlot_STATIC, {0}, {const_cast<char*>("")}},
+    {Py_mod_exec, PySlot_INTPTR, {0}, {reinterpret_cast<void*>(&exec_module)}},
+    // Every entry guards what it touches (module/threads.hpp).
+    {Py_mod_gil, PySlot_INTPTR, {0}, {Py_MOD_GIL_NOT_USED}},
+    {0, 0, {0}, {nullptr}},
+};
+
+}  // namespace
+
+}  // namespace brambleloft
+
+PyMODEXPORT_FUNC PyModExport_brambleloft(void) { return brambleloft::module_slots; }
+#else
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(&exec_module)},
 #ifdef Py_GIL_DISABLED
@@ -98,3 +128,4 @@ PyModuleDef module_definition = {
 }  // namespace brambleloft
 
 PyMODINIT_FUNC PyInit_brambleloft(void) { return PyModuleDef_Init(&brambleloft::module_definition); }
+#endif
