@@ -104,15 +104,15 @@ def install_ft(session):
     after the folder (make dist's cp313t) is then installed in its place and checked briefly."""
     if not 1 <= len(session.posargs) <= 2:
         session.error("usage: nox -s install-3.13t -- WORK_FOLDER [WHEEL]")
-    work = Path(session.posargs[0]).resolve()
+    work, wheels = Path(session.posargs[0]).resolve(), [str(Path(w).resolve()) for w in session.posargs[1:]]
     session.install(*(r for r in group("dist") if r.split("==")[0] == "build"))
     session.run("rm", "-rf", str(work), external=True)
     session.run("python", "-m", "build", "--sdist", "--outdir", str(work), str(ROOT))
     session.install("--force-reinstall", "--no-deps", "--no-cache-dir",
                     "--config-settings=cmake.define.BRAMBLELOFT_WERROR=ON", *glob.glob(str(work / "*.tar.gz")))
     _suite(session, installed=True, arguments=[])
-    if len(session.posargs) == 2:
-        session.install("--force-reinstall", "--no-deps", str(Path(session.posargs[1]).resolve()))
+    if wheels:
+        session.install("--force-reinstall", "--no-deps", *wheels)
         _suite(session, installed=True, arguments=["test_module.py", "test_threads.py"])
 
 
