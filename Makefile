@@ -200,7 +200,8 @@ python-3.13t:
 # $(BUILD)-ft, and the whole Python suite on it with the GIL left off, as the module declares
 # (the session fails if importing the module turns it on); then the thread stress test
 # STRESS_RUNS more times on its own, and the route of a free-threaded interpreter without a
-# wheel (3.14t): pip builds the sdist there, and the suite runs against what it installed.
+# wheel (3.14t): pip builds the sdist there, and the suite runs against what it installed;
+# then make dist's cp313t wheel, if there is one, is installed and checked briefly.
 FT_BUILD = $(BUILD)-ft
 STRESS_TEST = test_threads.py
 STRESS_RUNS ?= 5
@@ -213,7 +214,7 @@ test-freethreaded: deps-test nox python-3.13t
 	  for run in $$(seq $(STRESS_RUNS)); do echo "$(STRESS_TEST): run $$run of $(STRESS_RUNS)"; \
 	    BRAMBLELOFT_MODULE_DIR=$(CURDIR)/$(FT_BUILD) $(FT_NOX) -R -s tests-3.13t -- $(STRESS_TEST) || exit 1; done; \
 	else echo "tests/python/$(STRESS_TEST) is not there yet: no separate stress runs"; fi
-	$(FT_NOX) -s sdist-3.13t -- $(FT_BUILD)/sdist
+	$(FT_NOX) -s install-3.13t -- $(FT_BUILD)/sdist $(wildcard $(WHEEL_CP313T))
 
 .PHONY: python-3.13t test-freethreaded dist-cp313t
 
@@ -227,6 +228,7 @@ WHEEL_X86_64 = dist/brambleloft-*-cp38-abi3-*manylinux2014_x86_64*.whl
 WHEEL_AARCH64 = dist/brambleloft-*-cp38-abi3-*manylinux2014_aarch64*.whl
 WHEEL_ABI3T = dist/brambleloft-*-cp315-abi3.abi3t-*manylinux2014_x86_64*.whl
 SDIST = dist/brambleloft-*.tar.gz
+WHEEL_CP313T = dist/brambleloft-*-cp313-cp313t-*manylinux2014_x86_64*.whl
 SUDO = $(if $(filter 0,$(shell id -u)),,sudo)
 .PHONY: deps-cross deps-platforms build-aarch64 test-platforms test-aarch64 test-sid test-bullseye
 

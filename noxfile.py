@@ -6,8 +6,8 @@ Every tool is pinned in pyproject.toml's [dependency-groups]. Sessions:
       BRAMBLELOFT_PRELOAD, if set, becomes the suite's LD_PRELOAD (the sanitizer runtimes)
   tests-3.13t    the same under the free-threaded 3.13 named by BRAMBLELOFT_FT_PYTHON (default:
       the one make python-3.13t builds), which must keep the GIL off once the module is loaded
-  sdist-3.13t -- WORK   an sdist made in WORK and installed by pip on the free-threaded 3.13,
-      then the suite against the installed module
+  install-3.13t -- WORK [WHEEL]   an sdist made in WORK and installed by pip on the
+      free-threaded 3.13, the suite against the installed module; then WHEEL, briefly
   packaging      builds the sdist and wheels and checks them (tests/packaging)
   dist -- WORK PLATFORM [ARGS]   python -m build in WORK, then auditwheel repair into dist/
   dist-3.13t -- WORK PLATFORM    the same, built by the free-threaded 3.13: the cp313t wheel
@@ -59,9 +59,10 @@ def group(name):
     return nox.project.dependency_groups(PYPROJECT, name)
 
 
-def _suite(session, installed=False):
+def _suite(session, installed=False, arguments=None):
     """The suite against the module in BRAMBLELOFT_MODULE_DIR (default: build), or, if installed,
-    against the one installed in the session's environment."""
+    against the one installed in the session's environment. The arguments go to pytest
+    (default: the session's)."""
     free_threaded = session.python == FT_PYTHON
     session.install(*group("test-freethreaded" if free_threaded else "test"))
     module_dir = Path(os.environ.get("BRAMBLELOFT_MODULE_DIR", ROOT / "build")).resolve()
@@ -76,7 +77,7 @@ def _suite(session, installed=False):
                     "print(f'{brambleloft.__file__}: sys._is_gil_enabled() = {enabled}'); "
                     "sys.exit(enabled)", env=env)
     session.chdir(ROOT / "tests" / "python")
-    arguments = [] if installed else session.posargs
+    arguments = session.posargs if arguments is None else arguments
     session.run("python", "-m", "pytest", "-p", "no:cacheprovider", "-q", *arguments, env=env)
 
 
@@ -95,24 +96,24 @@ def tests_ft(session):
     _suite(session)
 
 
-@nox.session(name="sdist-3.13t", python=FT_PYTHON)
-def sdist_ft(session):
-    """The route a user of a free-threaded interpreter without a wheel takes: pip builds the
-    sdist (isolated), which must give the version-specific module; the suite then runs
-    against the installed module."""
-    if len(session.posargs) != 1:
-        session.error("usage: nox -s sdist-3.13t -- WORK_FOLDER")
-    work = Path(session.posargs[0]).resolve()
+@nox.session(name="install-3.13t", python=FT_PYTHON)
+def install_ft(session):
+    """The route a user of a free-threaded interpreter without a wheel takes: pip builds an
+    sdist of the tree (isolated), which must give the version-specific module (test_module
+    checks the file's suffix), and the suite runs against the installed module. A wheel named
+    after the folder (make dist's cp313t) is then installed in its place and checked briefly."""
+    if not 1 <= len(session.posargs) <= 2:
+        session.error("usage: nox -s install-3.13t -- WORK_FOLDER [WHEEL]")
+    work, wheels = Path(session.posargs[0]).resolve(), [str(Path(w).resolve()) for w in session.posargs[1:]]
     session.install(*(r for r in group("dist") if r.split("==")[0] == "build"))
     session.run("rm", "-rf", str(work), external=True)
     session.run("python", "-m", "build", "--sdist", "--outdir", str(work), str(ROOT))
     session.install("--force-reinstall", "--no-deps", "--no-cache-dir",
                     "--config-settings=cmake.define.BRAMBLELOFT_WERROR=ON", *glob.glob(str(work / "*.tar.gz")))
-    suffix = session.run("python", "-c", "import sysconfig; print(sysconfig.get_config_var('EXT_SUFFIX'))",
-                         silent=True).strip()
-    session.run("python", "-c", "import sys, brambleloft; "
-                f"sys.exit(not brambleloft.__file__.endswith({suffix!r}))")
-    _suite(session, installed=True)
+    _suite(session, installed=True, arguments=[])
+    if wheels:
+        session.install("--force-reinstall", "--no-deps", *wheels)
+        _suite(session, installed=True, arguments=["test_module.py", "test_threads.py"])
 
 
 @nox.session(python=DEBIAN_PYTHON)
