@@ -6,7 +6,7 @@
 
 namespace brambleloft {
 
-#if defined(Py_LIMITED_API) && Py_LIMITED_API < 0x030a0000
+#if BRAMBLELOFT_BEFORE_3_10
 // Looked up at run time so that the same file still loads on 3.8 and 3.9.
 Utf8Argument::Utf8View Utf8Argument::find_utf8_view() {
   return interpreter_is_at_least(3, 10)

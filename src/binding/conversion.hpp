@@ -41,7 +41,7 @@ class Utf8Argument {
   using Utf8View = const char* (*)(PyObject*, Py_ssize_t*);
   // From 3.10 the stable ABI lends a str's own UTF-8 form (ASCII text is used in
   // place), which saves making a bytes object per argument; null before 3.10.
-#if defined(Py_LIMITED_API) && Py_LIMITED_API < 0x030a0000
+#if BRAMBLELOFT_BEFORE_3_10
   static Utf8View utf8_view_function() {
     return view_function.get<PythonThreads>(&find_utf8_view, [](Utf8View) {});
   }

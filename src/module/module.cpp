@@ -14,6 +14,14 @@ namespace brambleloft {
 
 namespace {
 
+// The fast calling convention wherever the interpreter has it in its stable ABI (3.10 on).
+PyMethodDef* methods_for_this_interpreter(const ClassDefinition& definition) {
+#if BRAMBLELOFT_BEFORE_3_10
+  if (!interpreter_is_at_least(3, 10)) return definition.tuple_methods;
+#endif
+  return definition.fast_methods;
+}
+
 PyObject* create_class(const ClassDefinition& definition) {
   // Interpreters before 3.11 keep pointing into the name string of a PyType_Spec.
   const std::string qualified = std::string("builtins.") + definition.name;
@@ -23,7 +31,7 @@ PyObject* create_class(const ClassDefinition& definition) {
   PyType_Slot slots[] = {
       {Py_tp_doc, const_cast<char*>(definition.doc)},
       {Py_tp_new, reinterpret_cast<void*>(definition.constructor)},
-      {Py_tp_methods, definition.methods},
+      {Py_tp_methods, methods_for_this_interpreter(definition)},
       {Py_tp_base, &PyBaseObject_Type},
       {Py_tp_dealloc, reinterpret_cast<void*>(definition.dealloc)},
       {0, nullptr},

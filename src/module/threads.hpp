@@ -229,8 +229,8 @@ class OnceValue {
       }
       if (state == kMade) return value_;
       if (maker_.load(std::memory_order_relaxed) == me) return make_and_keep(make, discard, false);
+      // The compare-and-exchange above reads the state again with acquire ordering.
       detail::wait_until<Policy>(state_, waiting_, [](std::uint32_t s) { return s != kMaking; });
-      std::atomic_thread_fence(std::memory_order_acquire);
     }
   }
 
