@@ -175,7 +175,7 @@ dist-abi3t: nox
 	bash tools/make_root.sh sid $(ROOTS)/sid
 	$(DIST_EPOCH) bash tools/wheel_in_root.sh $(ROOTS)/sid python3.15 $$(ls $(SDIST)) $(BUILD)/dist-abi3t \
 	  -C cmake.define.BRAMBLELOFT_ABI3T=ON -C 'wheel.tags=$(ABI3T_TAGS)'
-	$(NOX) -s repair -- $(BUILD)/dist-abi3t manylinux2014_x86_64
+	$(DIST_EPOCH) $(NOX) -s repair -- $(BUILD)/dist-abi3t manylinux2014_x86_64
 
 .PHONY: test-release dist $(DIST_ARCHS:%=dist-%) dist-abi3t $(DIST_INTERPRETERS:%=dist-%)
 
