@@ -74,13 +74,13 @@ def setup(workload, calls, floor):
         keys = hot_keys(calls)
         if workload == "get":
             return filled_table(brambleloft, keys[:1000], 2000).get, keys
-        return (getattr(probe, workload) if workload.startswith("echo") else None), keys
+        return (getattr(probe, workload) if workload in ("echo_xxh", "echo_xxh_fast") else None), keys
     if workload in ("insert", "pair", "pair_fast", "pair-loop"):
         keys = names("fresh", calls)
         pairs = [(k, "value-" + k) for k in keys]
         if workload == "insert":
             return brambleloft.CuckooHash(4 * calls).insert, pairs
-        return (getattr(probe, workload) if workload.startswith("pair") else None), pairs
+        return (getattr(probe, workload) if workload in ("pair", "pair_fast") else None), pairs
     if workload == "empty-has_path":
         # A call whose core does next to nothing: two names looked up in an empty graph.
         return brambleloft.DAG().has_path, [(k, k + "'") for k in names("missing", calls)]
