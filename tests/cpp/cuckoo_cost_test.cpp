@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "cuckoo_hash/cuckoo_hash.hpp"
 #include "cuckoo_hash/page_memory.hpp"
 #include "cuckoo_hash/pair_store.hpp"
 
@@ -73,6 +74,17 @@ TEST(PairStoreMemory, ALargeBlockCostsItsBytesAndItsLink) {
     store.release(block);
     EXPECT_EQ(store.bytes_reserved(), before);
   }
+}
+
+// A big table whose pairs are few takes its slot pages only as they are written,
+// not all of them up front; a small one is taken whole at once.
+TEST(CuckooHashMemory, ABigSparselyUsedTablePopulatesNoSlotPagesUpFront) {
+  const CuckooHash small(100'000);
+  EXPECT_GE(small.slot_bytes_populated(), 2 * 100'000 * sizeof(std::uint64_t));
+  CuckooHash big(20'000'000);
+  for (int i = 0; i < 1000; ++i) ASSERT_TRUE(big.insert("key" + std::to_string(i), "value"));
+  EXPECT_EQ(big.capacity(), 20'000'000u);
+  EXPECT_EQ(big.slot_bytes_populated(), 0u);
 }
 
 }  // namespace
