@@ -89,6 +89,7 @@ class PairBlock {
 class PairStore {
  public:
   PairStore() = default;
+  // Leaves `other` empty and ready for new pairs.
   PairStore(PairStore&& other) noexcept;
   PairStore& operator=(PairStore&&) = delete;
   PairStore(const PairStore&) = delete;
