@@ -139,16 +139,20 @@ test-release: deps-test nox
 
 # dist/: the sdist, and for each architecture in DIST_ARCHS a wheel built from it (python -m
 # build, isolated) and repaired by auditwheel, which must find it keeps to manylinux2014;
-# then every file is checked (abi3audit --strict, executable stack, twine check --strict).
-# Another architecture adds its name to DIST_ARCHS and a dist-NAME target that leaves its
-# repaired wheel in dist/. Timestamps are the last commit's, so one commit gives one wheel.
+# then the abi3t wheel (dist-abi3t) and the wheels for one interpreter alone
+# (DIST_INTERPRETERS: the free-threaded 3.13's cp313t); then every file is checked (abi3audit
+# --strict on the abi3 wheels, tools/check_abi3t.py on the abi3t one, executable stack, twine
+# check --strict). Another architecture adds its name to DIST_ARCHS and a dist-NAME target
+# that leaves its repaired wheel in dist/. Timestamps are the last commit's, so one commit
+# gives one wheel.
 DIST_ARCHS = x86_64 aarch64
+DIST_INTERPRETERS = cp313t
 DIST_PACKAGES = $(BUILD_PACKAGES) python3-venv git
 DIST_EPOCH = SOURCE_DATE_EPOCH=$$(git log -1 --format=%ct 2>/dev/null || date +%s)
 dist: nox
 	@bash tools/ensure_packages.sh $(DIST_PACKAGES)
 	rm -rf dist
-	$(MAKE) $(DIST_ARCHS:%=dist-%)
+	$(MAKE) $(DIST_ARCHS:%=dist-%) dist-abi3t $(DIST_INTERPRETERS:%=dist-%)
 	$(NOX) -s dist_check
 
 dist-x86_64: nox
@@ -161,7 +165,58 @@ dist-aarch64: nox deps-cross
 	  -C env._PYTHON_HOST_PLATFORM=linux-aarch64 \
 	  -C cmake.define.CMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/aarch64-linux-gnu.cmake
 
-.PHONY: test-release dist $(DIST_ARCHS:%=dist-%)
+# cp315-abi3.abi3t, x86-64: CPython 3.15's stable ABI, which free-threaded interpreters load and
+# GIL ones from 3.15 on. Built from the sdist in the sid root, the only system here with 3.15's
+# headers, with its GCC 16 (tools/wheel_in_root.sh). The backend would tag a GIL interpreter's
+# build cp315-abi3 alone, so the tags are given; auditwheel then repairs it here like the others.
+ABI3T_TAGS = cp315-abi3-linux_x86_64;cp315-abi3t-linux_x86_64
+dist-abi3t: nox
+	@set -- $(SDIST); [ -f "$$1" ] || $(MAKE) dist-x86_64
+	bash tools/make_root.sh sid $(ROOTS)/sid
+	$(DIST_EPOCH) bash tools/wheel_in_root.sh $(ROOTS)/sid python3.15 $$(ls $(SDIST)) $(BUILD)/dist-abi3t \
+	  -C cmake.define.BRAMBLELOFT_ABI3T=ON -C 'wheel.tags=$(ABI3T_TAGS)'
+	$(DIST_EPOCH) $(NOX) -s repair -- $(BUILD)/dist-abi3t manylinux2014_x86_64
+
+.PHONY: test-release dist $(DIST_ARCHS:%=dist-%) dist-abi3t $(DIST_INTERPRETERS:%=dist-%)
+
+# Built from the sdist by the free-threaded 3.13 in its own isolated environment: CMake sees a
+# free-threaded interpreter and builds the version-specific module (no limited API), tagged
+# cp313-cp313t, which auditwheel repairs as the others.
+dist-cp313t: nox python-3.13t
+	$(DIST_EPOCH) $(FT_NOX) -s dist-3.13t -- $(BUILD)/dist-cp313t manylinux2014_x86_64
+
+# A free-threaded CPython 3.13 (--disable-gil), built once from Debian 13's python3.13 source
+# package (tools/cpython_source.sh, tools/build_cpython.sh) into $(FT_PREFIX) and reused: no
+# registry here serves one. About 10 minutes on 2 cores.
+CPYTHON_SOURCE = $(BUILD)/cpython/src
+FT_PREFIX = $(BUILD)/cpython/3.13t
+FT_PYTHON = $(CURDIR)/$(FT_PREFIX)/bin/python3.13t
+FT_NOX = BRAMBLELOFT_FT_PYTHON=$(FT_PYTHON) $(NOX)
+python-3.13t:
+	bash tools/build_cpython.sh "$$(bash tools/cpython_source.sh $(CPYTHON_SOURCE))" $(FT_PREFIX) --disable-gil
+	@$(FT_PYTHON) -c 'import sys; print(sys.version); sys.exit(sys._is_gil_enabled())'
+
+# The module built for the free-threaded 3.13 (version-specific, warnings as errors) into
+# $(BUILD)-ft, and the whole Python suite on it with the GIL left off, as the module declares
+# (the session fails if importing the module turns it on); then the thread stress test
+# STRESS_RUNS more times on its own, and the route of a free-threaded interpreter without a
+# wheel (3.14t): pip builds the sdist there, and the suite runs against what it installed;
+# then make dist's cp313t wheel, if there is one, is installed and checked briefly.
+FT_BUILD = $(BUILD)-ft
+STRESS_TEST = test_threads.py
+STRESS_RUNS ?= 5
+test-freethreaded: deps-test nox python-3.13t
+	cmake -S . -B $(FT_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBRAMBLELOFT_TESTS=OFF -DBRAMBLELOFT_WERROR=ON \
+	  -DBRAMBLELOFT_PYTHON=$(FT_PYTHON)
+	cmake --build $(FT_BUILD) -j $(JOBS)
+	BRAMBLELOFT_MODULE_DIR=$(CURDIR)/$(FT_BUILD) $(FT_NOX) -s tests-3.13t
+	@if [ -f tests/python/$(STRESS_TEST) ]; then \
+	  for run in $$(seq $(STRESS_RUNS)); do echo "$(STRESS_TEST): run $$run of $(STRESS_RUNS)"; \
+	    BRAMBLELOFT_MODULE_DIR=$(CURDIR)/$(FT_BUILD) $(FT_NOX) -R -s tests-3.13t -- $(STRESS_TEST) || exit 1; done; \
+	else echo "tests/python/$(STRESS_TEST) is not there yet: no separate stress runs"; fi
+	$(FT_NOX) -s install-3.13t -- $(FT_BUILD)/sdist $(wildcard $(WHEEL_CP313T))
+
+.PHONY: python-3.13t test-freethreaded dist-cp313t
 
 # Platforms beyond this machine: aarch64 (cross-built, run under qemu-user), Debian unstable's
 # CPython 3.14 and 3.15, Debian 11 (glibc 2.31, CPython 3.9). Each runs the Python suite inside a
@@ -171,7 +226,9 @@ CROSS_PACKAGES = g++-aarch64-linux-gnu libpython3-dev:arm64 libxxhash-dev:arm64 
 PLATFORM_PACKAGES = debootstrap qemu-user-static xxhash
 WHEEL_X86_64 = dist/brambleloft-*-cp38-abi3-*manylinux2014_x86_64*.whl
 WHEEL_AARCH64 = dist/brambleloft-*-cp38-abi3-*manylinux2014_aarch64*.whl
+WHEEL_ABI3T = dist/brambleloft-*-cp315-abi3.abi3t-*manylinux2014_x86_64*.whl
 SDIST = dist/brambleloft-*.tar.gz
+WHEEL_CP313T = dist/brambleloft-*-cp313-cp313t-*manylinux2014_x86_64*.whl
 SUDO = $(if $(filter 0,$(shell id -u)),,sudo)
 .PHONY: deps-cross deps-platforms build-aarch64 test-platforms test-aarch64 test-sid test-bullseye
 
@@ -210,11 +267,13 @@ test-aarch64: build-aarch64 deps-platforms
 	bash tests/platforms/qemu_suite.sh $(ROOTS)/arm64 $$(ls $(WHEEL_AARCH64)) $(BUILD)/platforms/arm64
 
 # CPython 3.14 and 3.15 from Debian unstable: the wheel, and a build of the sdist with that
-# system's GCC, CMake and headers.
+# system's GCC, CMake and headers; then the abi3t wheel on (GIL) 3.15, loaded from its .abi3t.so.
 test-sid: deps-platforms
 	@set -- $(WHEEL_X86_64); [ -f "$$1" ] || $(MAKE) dist
+	@set -- $(WHEEL_ABI3T); [ -f "$$1" ] || $(MAKE) dist-abi3t
 	bash tools/make_root.sh sid $(ROOTS)/sid
 	bash tests/platforms/root_suite.sh $(ROOTS)/sid $$(ls $(WHEEL_X86_64)) python3.14 python3.15 -- $$(ls $(SDIST))
+	bash tests/platforms/root_suite.sh $(ROOTS)/sid $$(ls $(WHEEL_ABI3T)) python3.15
 
 # An older system than ours: Debian 11, glibc 2.31, CPython 3.9 with its own pip.
 test-bullseye: deps-platforms
@@ -238,7 +297,7 @@ $(MUSL_TOOLCHAIN)/bin/c++: pyproject.toml tools/musl/toolchain.sh | nox
 
 # Built once; build_python.sh rebuilds it when a source or the toolchain changes.
 musl-python: $(MUSL_TOOLCHAIN)/bin/c++ deps-build
-	bash tools/musl/build_python.sh $(MUSL_TOOLCHAIN) "$$(bash tools/cpython_source.sh $(BUILD)/cpython/src)" \
+	bash tools/musl/build_python.sh $(MUSL_TOOLCHAIN) "$$(bash tools/cpython_source.sh $(CPYTHON_SOURCE))" \
 	  "$$(bash tools/debian_source.sh bookworm zlib $(MUSL)/src/zlib)" \
 	  "$$(bash tools/debian_source.sh bookworm libffi $(MUSL)/src/libffi)" /usr/include/xxhash.h $(MUSL)/python
 
@@ -269,4 +328,4 @@ test-musl: musl-python deps-platforms
 	  bash tests/platforms/musl_suite.sh $(MUSL_PYTHON) $$(ls $(WHEEL_MUSL)) $(MUSL)/test-wheels $(MUSL)/suite-1.2.2
 
 clean:
-	rm -rf $(BUILD) $(BUILD)-asan $(BUILD)-bench $(BUILD)-release $(BUILD)-fuzz $(BUILD)-cov $(BUILD)-aarch64 dist
+	rm -rf $(BUILD) $(BUILD)-asan $(BUILD)-bench $(BUILD)-release $(BUILD)-fuzz $(BUILD)-cov $(BUILD)-aarch64 $(BUILD)-ft dist

@@ -54,23 +54,36 @@ bool names_parameter(PyObject* key, const char* name) {
   return PyUnicode_CompareWithASCIIString(key, name) == 0;
 }
 
+// Each keyword of the call, in the order the caller gave them, as (name, value).
+template <class F>
+void for_each_keyword(const TupleArguments& arguments, F&& f) {
+  Py_ssize_t pos = 0;
+  PyObject *key = nullptr, *value = nullptr;
+  while (PyDict_Next(arguments.kwargs, &pos, &key, &value)) f(key, value);
+}
+
+template <class F>
+void for_each_keyword(const FastArguments& arguments, F&& f) {
+  const Py_ssize_t count = PyTuple_Size(arguments.kwnames);
+  for (Py_ssize_t j = 0; j < count; ++j)
+    f(PyTuple_GetItem(arguments.kwnames, j), arguments.args[arguments.nargs + j]);
+}
+
 }  // namespace
 
-void extract_arguments_tuple_dict(const FunctionDescription& d, PyObject* args, PyObject* kwargs,
-                                  PyObject** slots) {
-  const std::size_t n = static_cast<std::size_t>(PyTuple_Size(args));
+template <class Arguments>
+void extract_arguments(const FunctionDescription& d, const Arguments& arguments, PyObject** slots) {
+  const std::size_t n = arguments.positional_count();
   const std::size_t p = d.parameters.size();
-  for (std::size_t i = 0; i < n && i < p; ++i) slots[i] = PyTuple_GetItem(args, static_cast<Py_ssize_t>(i));
+  for (std::size_t i = 0; i < n && i < p; ++i) slots[i] = arguments.positional(i);
 
   if (n > p) {
     fail(display_name(d) + " takes " + std::to_string(p) + " positional arguments but " + std::to_string(n) +
          (n == 1 ? " was" : " were") + " given");
   }
 
-  if (kwargs != nullptr) {
-    Py_ssize_t pos = 0;
-    PyObject *key = nullptr, *value = nullptr;
-    while (PyDict_Next(kwargs, &pos, &key, &value)) {
+  if (arguments.has_keywords()) {
+    for_each_keyword(arguments, [&](PyObject* key, PyObject* value) {
       if (!PyUnicode_Check(key)) fail_unexpected_keyword(d, key);
       std::size_t i = 0;
       while (i < p && !names_parameter(key, d.parameters[i])) ++i;
@@ -78,7 +91,7 @@ void extract_arguments_tuple_dict(const FunctionDescription& d, PyObject* args, 
       if (slots[i] != nullptr)
         fail(display_name(d) + " got multiple values for argument '" + d.parameters[i] + "'");
       slots[i] = value;
-    }
+    });
   }
 
   std::vector<const char*> missing;
@@ -90,5 +103,8 @@ void extract_arguments_tuple_dict(const FunctionDescription& d, PyObject* args, 
          (missing.size() == 1 ? "argument" : "arguments") + ": " + quoted_list(missing));
   }
 }
+
+template void extract_arguments(const FunctionDescription&, const TupleArguments&, PyObject**);
+template void extract_arguments(const FunctionDescription&, const FastArguments&, PyObject**);
 
 }  // namespace brambleloft

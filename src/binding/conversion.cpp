@@ -6,12 +6,14 @@
 
 namespace brambleloft {
 
+#if BRAMBLELOFT_BEFORE_3_10
 // Looked up at run time so that the same file still loads on 3.8 and 3.9.
 Utf8Argument::Utf8View Utf8Argument::find_utf8_view() {
   return interpreter_is_at_least(3, 10)
              ? reinterpret_cast<Utf8View>(dlsym(RTLD_DEFAULT, "PyUnicode_AsUTF8AndSize"))
              : nullptr;
 }
+#endif
 
 namespace {
 

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "errors/python_errors.hpp"
+#include "module/python_threads.hpp"
 
 namespace brambleloft {
 
@@ -40,11 +41,17 @@ class Utf8Argument {
   using Utf8View = const char* (*)(PyObject*, Py_ssize_t*);
   // From 3.10 the stable ABI lends a str's own UTF-8 form (ASCII text is used in
   // place), which saves making a bytes object per argument; null before 3.10.
+#if BRAMBLELOFT_BEFORE_3_10
   static Utf8View utf8_view_function() {
-    static const Utf8View function = find_utf8_view();
-    return function;
+    return view_function.get<PythonThreads>(&find_utf8_view, [](Utf8View) {});
   }
   static Utf8View find_utf8_view();
+  static constinit inline OnceValue<Utf8View> view_function;
+#else
+  // Built for 3.10 or later: the function is there by name. Not constexpr: GCC 16 would then
+  // warn that the test of the answer in convert() is always true (-Waddress).
+  static Utf8View utf8_view_function() { return &PyUnicode_AsUTF8AndSize; }
+#endif
   // Every case but the common one: a str subclass, or an encoded copy before 3.10.
   void convert(PyObject* object, const char* name);
   // Throws the pending exception with the note.

@@ -1,5 +1,6 @@
 // Generic entries: one template instance per table row turns a member function of
-// a native core into a Python method. Each call runs, in this order: bind, take
+// a native core into a Python method, in the fast calling convention (3.10 on) and, for a
+// build that also serves 3.8 and 3.9, in the tuple convention. Each call runs, in this order: bind, take
 // access, convert the arguments first to last, call, convert the result; access is
 // given up on every path by the guard.
 #pragma once
@@ -101,6 +102,11 @@ PyObject* call_and_convert(F&& f, Converted& converted, std::index_sequence<I...
 
 }  // namespace detail
 
+// The fast convention's flag and function type: fixed since 3.7 and in the stable ABI from 3.10,
+// but not declared by the 3.8 limited API's headers.
+inline constexpr int kMethFastcall = 0x0080;
+using FastFunction = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+
 template <auto Method, FixedString Name, Access kind, FixedString... Params>
 struct MethodEntry {
   using Traits = detail::MemberTraits<decltype(Method)>;
@@ -113,29 +119,62 @@ struct MethodEntry {
 
   // Flattened: an operation defined inline (CuckooHash::get) joins the entry
   // rather than returning its answer through memory.
-  [[gnu::flatten]] static PyObject* call(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+  [[gnu::flatten]] static PyObject* call_fast(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                              PyObject* kwnames) noexcept {
+    return call(self, FastArguments{args, nargs, kwnames});
+  }
+#if BRAMBLELOFT_BEFORE_3_10
+  [[gnu::flatten]] static PyObject* call_tuple(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+    return call(self, TupleArguments{args, kwargs});
+  }
+#endif
+
+  template <class Arguments>
+  [[gnu::always_inline]] static PyObject* call(PyObject* self, const Arguments& arguments) noexcept {
     return fault_trap([&]() -> PyObject* {
       PyObject* slots[sizeof...(Params) + 1] = {};
-      bind_arguments<sizeof...(Params)>(description, args, kwargs, slots);
+      bind_arguments<sizeof...(Params)>(description, arguments, slots);
       auto* instance = Instance<State>::from(self);
-      AccessGuard<kind> access(instance->borrow_flag);
+      AccessGuard<PythonThreads, kind> access(instance->lock);
       constexpr auto sequence = std::make_index_sequence<sizeof...(Params)>();
       auto converted = detail::convert_all<Args>(slots, description.parameters.data(), sequence);
       auto operation = [&](auto&&... a) -> decltype(auto) {
         return (instance->state.*Method)(std::forward<decltype(a)>(a)...);
       };
-      return detail::call_and_convert(operation, converted, sequence);
+      return access.run([&] { return detail::call_and_convert(operation, converted, sequence); });
     });
   }
 };
 
 // One row of a class's method table.
 template <auto Method, FixedString Name, Access kind, FixedString... Params>
-constexpr PyMethodDef method() {
+struct MethodRow {
   using Entry = MethodEntry<Method, Name, kind, Params...>;
-  return PyMethodDef{Name.text, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&Entry::call)),
-                     METH_VARARGS | METH_KEYWORDS, detail::signature_text<Name, "$self", Params...>.data()};
-}
+  static constexpr const char* doc = detail::signature_text<Name, "$self", Params...>.data();
+
+  static constexpr PyMethodDef fast() {
+    return PyMethodDef{Name.text,
+                       reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&Entry::call_fast)),
+                       kMethFastcall | METH_KEYWORDS, doc};
+  }
+#if BRAMBLELOFT_BEFORE_3_10
+  static constexpr PyMethodDef tuple() {
+    return PyMethodDef{Name.text,
+                       reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&Entry::call_tuple)),
+                       METH_VARARGS | METH_KEYWORDS, doc};
+  }
+#endif
+};
+
+// A class's method table in each calling convention this build may use; the class takes the
+// one its interpreter runs (module.cpp).
+template <class... Rows>
+struct MethodTable {
+  static inline PyMethodDef fast[] = {Rows::fast()..., {nullptr, nullptr, 0, nullptr}};
+#if BRAMBLELOFT_BEFORE_3_10
+  static inline PyMethodDef tuple[] = {Rows::tuple()..., {nullptr, nullptr, 0, nullptr}};
+#endif
+};
 
 // The constructor entry: bind, convert, build the state, then make the instance.
 template <class State, class Signature, FixedString... Params>
@@ -150,7 +189,7 @@ struct ConstructorEntry<State, State(A...), Params...> {
   static PyObject* call(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
     return fault_trap([&]() -> PyObject* {
       PyObject* slots[sizeof...(Params) + 1] = {};
-      bind_arguments<sizeof...(Params)>(description, args, kwargs, slots);
+      bind_arguments<sizeof...(Params)>(description, TupleArguments{args, kwargs}, slots);
       constexpr auto sequence = std::make_index_sequence<sizeof...(Params)>();
       auto converted = detail::convert_all<std::tuple<A...>>(slots, description.parameters.data(), sequence);
       return std::apply([type](auto&... a) { return create_instance(type, State(a.get()...)); }, converted);
@@ -158,16 +197,17 @@ struct ConstructorEntry<State, State(A...), Params...> {
   }
 };
 
-// The class as the module registers it: name, signature, constructor, method table.
-template <class State, class Signature, FixedString... Params>
-constexpr ClassDefinition define_class(PyMethodDef* methods) {
-  return ClassDefinition{
-      PythonName<State>::name.text,
-      detail::signature_text<PythonName<State>::name, "", Params...>.data(),
-      &ConstructorEntry<State, Signature, Params...>::call,
-      &destroy_instance<State>,
-      methods,
-      static_cast<int>(sizeof(Instance<State>)),
+// The class as the module registers it: name, signature, constructor, method tables.
+template <class State, class Signature, FixedString... Params, class... Rows>
+constexpr ClassDefinition define_class(MethodTable<Rows...>) {
+  return ClassDefinition {
+    PythonName<State>::name.text, detail::signature_text<PythonName<State>::name, "", Params...>.data(),
+        &ConstructorEntry<State, Signature, Params...>::call, &destroy_instance<State>,
+        MethodTable<Rows...>::fast,
+#if BRAMBLELOFT_BEFORE_3_10
+        MethodTable<Rows...>::tuple,
+#endif
+        Instance<State>::basic_size(),
   };
 }
 

@@ -11,16 +11,13 @@ struct PythonName<CuckooHash> {
 
 namespace {
 
-PyMethodDef methods[] = {
-    method<&CuckooHash::hash1, "hash1", Access::Shared, "key">(),
-    method<&CuckooHash::hash2, "hash2", Access::Shared, "key">(),
-    method<&CuckooHash::insert, "insert", Access::Exclusive, "key", "value">(),
-    method<&CuckooHash::get, "get", Access::Shared, "key">(),
-    method<&CuckooHash::remove, "remove", Access::Exclusive, "key">(),
-    {nullptr, nullptr, 0, nullptr},
-};
+using Methods = MethodTable<MethodRow<&CuckooHash::hash1, "hash1", Access::Shared, "key">,
+                            MethodRow<&CuckooHash::hash2, "hash2", Access::Shared, "key">,
+                            MethodRow<&CuckooHash::insert, "insert", Access::Exclusive, "key", "value">,
+                            MethodRow<&CuckooHash::get, "get", Access::Shared, "key">,
+                            MethodRow<&CuckooHash::remove, "remove", Access::Exclusive, "key">>;
 
-constexpr ClassDefinition definition = define_class<CuckooHash, CuckooHash(std::uint64_t), "size">(methods);
+constexpr ClassDefinition definition = define_class<CuckooHash, CuckooHash(std::uint64_t), "size">(Methods{});
 
 }  // namespace
 

@@ -1,4 +1,5 @@
-// DAG as Python sees it: one row per method.
+// DAG as Python sees it: one row per method. The queries use scratch space kept in the
+// graph (marks, frontiers), so calls from different threads take turns.
 #include "binding/entry.hpp"
 #include "dag/dag.hpp"
 
@@ -11,20 +12,18 @@ struct PythonName<DAG> {
 
 namespace {
 
-PyMethodDef methods[] = {
-    method<&DAG::add_node, "add_node", Access::Exclusive, "node">(),
-    method<&DAG::finish_node, "finish_node", Access::Exclusive, "node">(),
-    method<&DAG::remove_node, "remove_node", Access::Exclusive, "node">(),
-    method<&DAG::add_edge, "add_edge", Access::Exclusive, "from_node", "to_node">(),
-    method<&DAG::has_path, "has_path", Access::Shared, "start", "end">(),
-    method<&DAG::get_or_create_index, "get_or_create_index", Access::Exclusive, "node">(),
-    method<&DAG::allocate_index, "allocate_index", Access::Exclusive, "node">(),
-    method<&DAG::release_index, "release_index", Access::Exclusive, "index">(),
-    method<&DAG::would_create_cycle, "would_create_cycle", Access::Shared, "from", "to">(),
-    {nullptr, nullptr, 0, nullptr},
-};
+using Methods = MethodTable<
+    MethodRow<&DAG::add_node, "add_node", Access::Exclusive, "node">,
+    MethodRow<&DAG::finish_node, "finish_node", Access::Exclusive, "node">,
+    MethodRow<&DAG::remove_node, "remove_node", Access::Exclusive, "node">,
+    MethodRow<&DAG::add_edge, "add_edge", Access::Exclusive, "from_node", "to_node">,
+    MethodRow<&DAG::has_path, "has_path", Access::SharedSerial, "start", "end">,
+    MethodRow<&DAG::get_or_create_index, "get_or_create_index", Access::Exclusive, "node">,
+    MethodRow<&DAG::allocate_index, "allocate_index", Access::Exclusive, "node">,
+    MethodRow<&DAG::release_index, "release_index", Access::Exclusive, "index">,
+    MethodRow<&DAG::would_create_cycle, "would_create_cycle", Access::SharedSerial, "from", "to">>;
 
-constexpr ClassDefinition definition = define_class<DAG, DAG()>(methods);
+constexpr ClassDefinition definition = define_class<DAG, DAG()>(Methods{});
 
 }  // namespace
 

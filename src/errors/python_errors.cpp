@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "errors/fault.hpp"
+#include "module/python_threads.hpp"
 
 namespace brambleloft {
 
@@ -56,24 +57,19 @@ std::string type_qualname(PyObject* type) {
 }
 
 namespace {
-PyObject* panic_type_made = nullptr;  // kept for the life of the process
+constinit OnceValue<PyObject*> panic_type;
 }
 
 PyObject* panic_exception_type() {
-  if (panic_type_made != nullptr) return panic_type_made;
-  PyObject* made =
-      PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc, PyExc_BaseException, nullptr);
-  if (made == nullptr) {
-    PyError failure = PyError::fetch();
-    raise_fault("Failed to initialize new exception type.: " + failure.debug_text());
-  }
-  // Making the class may run Python code; if that code raced us here, keep the first.
-  if (panic_type_made == nullptr) {
-    panic_type_made = made;
-  } else {
-    Py_DECREF(made);
-  }
-  return panic_type_made;
+  return once_object(panic_type, [] {
+    PyObject* made =
+        PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc, PyExc_BaseException, nullptr);
+    if (made == nullptr) {
+      PyError failure = PyError::fetch();
+      raise_fault("Failed to initialize new exception type.: " + failure.debug_text());
+    }
+    return made;
+  });
 }
 
 PyError PyError::deferred(PyObject* type, std::string message) {
@@ -114,7 +110,8 @@ std::optional<PyError> PyError::take() {
   // Before the first internal fault no exception can be of its class. Making the
   // class here instead would fetch again when that fails, without end under
   // lasting memory exhaustion.
-  if (panic_type_made != nullptr && PyErr_GivenExceptionMatches(e.type_.get(), panic_type_made)) {
+  PyObject* const panic = panic_type.peek(nullptr);
+  if (panic != nullptr && PyErr_GivenExceptionMatches(e.type_.get(), panic)) {
     std::string message = utf8_str(e.value_.get()).value_or("Unwrapped panic from Python code");
     std::fputs("--- a native-code fault is resumed: its exception came back from Python ---\n", stderr);
     std::fputs("Python stack trace below:\n", stderr);
@@ -199,7 +196,8 @@ void PyError::add_note(std::string_view note) {
     PyErr_Clear();
     return;
   }
-  static PyObject* const add_note_name = intern_forever("add_note");
+  static constinit OnceValue<PyObject*> add_note_once;
+  PyObject* const add_note_name = once_object(add_note_once, [] { return intern_forever("add_note"); });
   Ref result = Ref::steal(PyObject_CallMethodObjArgs(value(), add_note_name, text.get(), nullptr));
   if (!result) PyErr_Clear();  // no add_note before 3.11: the error goes out without the note
 }

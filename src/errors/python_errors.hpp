@@ -5,6 +5,13 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+// A build for the 3.8 stable ABI also serves interpreters that lack what 3.10 added.
+#if defined(Py_LIMITED_API) && Py_LIMITED_API < 0x030a0000
+#define BRAMBLELOFT_BEFORE_3_10 1
+#else
+#define BRAMBLELOFT_BEFORE_3_10 0
+#endif
+
 #include <optional>
 #include <string>
 #include <string_view>

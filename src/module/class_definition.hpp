@@ -10,7 +10,11 @@ struct ClassDefinition {
   const char* doc;
   newfunc constructor;
   destructor dealloc;
-  PyMethodDef* methods;  // ended by an all-empty entry
+  // Each ended by an all-empty entry.
+  PyMethodDef* fast_methods;
+#if BRAMBLELOFT_BEFORE_3_10
+  PyMethodDef* tuple_methods;  // for interpreters before 3.10
+#endif
   int basic_size;
 };
 

@@ -13,8 +13,14 @@
 // __tls_get_addr, which would make the module need the dynamic loader itself).
 
 #include <pthread.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
+#include <cctype>
+#include <cerrno>
 #include <cstddef>
+#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <new>
 
@@ -41,6 +47,13 @@ __asm__(".symver brambleloft_old_dlsym, dlsym@" BRAMBLELOFT_GLIBC_FIRST);
 __asm__(".symver brambleloft_old_pthread_getname_np, pthread_getname_np@" BRAMBLELOFT_GLIBC_GETNAME);
 __asm__(".symver brambleloft_old_pthread_key_create, pthread_key_create@" BRAMBLELOFT_GLIBC_FIRST);
 __asm__(".symver brambleloft_old_pthread_setspecific, pthread_setspecific@" BRAMBLELOFT_GLIBC_FIRST);
+// Built where the C++ runtime refers to them (CMakeLists.txt): GCC 16's reads its tunables
+// (GLIBCXX_TUNABLES) with glibc 2.38's C23 strtoul, and salts the table behind waiting on atomics
+// with glibc 2.36's arc4random.
+#ifdef BRAMBLELOFT_STAND_IN___isoc23_strtoul
+extern "C" unsigned long brambleloft_old_strtoul(const char* text, char** end, int base);
+__asm__(".symver brambleloft_old_strtoul, strtoul@" BRAMBLELOFT_GLIBC_FIRST);
+#endif
 
 extern "C" {
 
@@ -53,6 +66,42 @@ int __wrap_pthread_getname_np(pthread_t thread, char* name, std::size_t size) {
 // glibc 2.32 lets libstdc++ skip atomic reference counting while a process has one thread. Zero, "maybe
 // several threads", is always a correct answer; it only keeps the atomic instructions.
 char __wrap___libc_single_threaded = 0;
+
+#ifdef BRAMBLELOFT_STAND_IN___isoc23_strtoul
+// C23 also reads a 0b prefix in base 0 or 2, where the older function stops after the 0.
+unsigned long __wrap___isoc23_strtoul(const char* text, char** end, int base) {
+  if (base == 0 || base == 2) {
+    const char* p = text;
+    while (std::isspace(static_cast<unsigned char>(*p))) ++p;
+    const bool negative = *p == '-';
+    if (*p == '+' || *p == '-') ++p;
+    if (p[0] == '0' && (p[1] == 'b' || p[1] == 'B') && (p[2] == '0' || p[2] == '1')) {
+      const int saved_errno = errno;
+      errno = 0;
+      const unsigned long value = brambleloft_old_strtoul(p + 2, end, 2);
+      if (errno == ERANGE) return value;  // ULONG_MAX, whatever the sign
+      errno = saved_errno;
+      return negative ? 0 - value : value;
+    }
+  }
+  return brambleloft_old_strtoul(text, end, base);
+}
+#endif
+
+#ifdef BRAMBLELOFT_STAND_IN_arc4random
+// From the kernel's entropy, as glibc's own; like it, the process ends when there is none.
+std::uint32_t __wrap_arc4random() {
+  std::uint32_t value = 0;
+  long got = 0;
+  while ((got = syscall(SYS_getrandom, &value, sizeof value, 0)) != static_cast<long>(sizeof value)) {
+    if (got < 0 && errno != EINTR) {
+      std::fputs("cannot get entropy for arc4random\n", stderr);
+      std::abort();
+    }
+  }
+  return value;
+}
+#endif
 
 }  // extern "C"
 

@@ -1,21 +1,24 @@
 #include "module/interpreter.hpp"
 
-#include "errors/python_errors.hpp"
+#include "module/python_threads.hpp"
 
 namespace brambleloft {
 
 namespace {
 
-const std::pair<unsigned, unsigned>& version() {
-  // Read under the GIL on first need; the answer never changes.
-  static const std::pair<unsigned, unsigned> cached = parse_python_version(Py_GetVersion());
-  return cached;
-}
+constinit OnceValue<unsigned> packed_version;
 
 }  // namespace
 
 bool interpreter_is_at_least(unsigned major, unsigned minor) {
-  return version() >= std::pair<unsigned, unsigned>{major, minor};
+  // The answer never changes; its one reading is shared by every thread.
+  const unsigned version = packed_version.get<PythonThreads>(
+      [] {
+        const auto [major_read, minor_read] = parse_python_version(Py_GetVersion());
+        return major_read << 16 | (minor_read & 0xffff);
+      },
+      [](unsigned) {});
+  return version >= (major << 16 | minor);
 }
 
 }  // namespace brambleloft

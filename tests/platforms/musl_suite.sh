@@ -28,7 +28,7 @@ libc = next(path for path in (line.split()[-1] for line in open("/proc/self/maps
             if path.endswith(("-linux-musl/libc.so", "/ld-musl-x86_64.so.1")))
 print("brambleloft from", brambleloft.__file__, "on", sys.version.split()[0], "with", libc)'
 PYTHONDONTWRITEBYTECODE=1 $loader "$venv_python" -m pytest -p no:cacheprovider -q -rs "$@" | tee "$work/pytest.log"
-if grep '^SKIPPED' "$work/pytest.log" | grep -v "PyType_FromSpec crashes in its own dict"; then
+if grep '^SKIPPED' "$work/pytest.log" | grep -v "PyType_FromSpec crash"; then
   echo "tests were skipped on musl; every test applies to this interpreter" >&2
   exit 1
 fi

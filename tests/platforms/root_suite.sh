@@ -4,6 +4,8 @@
 #   root_suite.sh ROOT WHEEL PYTHON... [-- SDIST]
 # ROOT is made by tools/make_root.sh. With an sdist, it is also built there, by pip with the
 # root's own compiler, CMake and headers of the last PYTHON, and the suite runs against that build.
+# The suite checks that the module loads from the file the wheel holds (the sdist's build: the
+# cp38-abi3 one).
 set -euo pipefail
 root=$(realpath "$1"); wheel=$(realpath "$2"); shift 2
 pythons=(); sdist=""
@@ -20,11 +22,12 @@ cp -r "$here/../python" "$work/tests"
 cp "$wheel" "$work/"
 [ -z "$sdist" ] || cp "$sdist" "$work/"
 python3 "$here/../../tools/dependency_group.py" test > "$work/test-requirements.txt"
+wheel_module=$(python3 -c 'import sys, zipfile; print(*(n for n in zipfile.ZipFile(sys.argv[1]).namelist() if n.endswith(".so")))' "$wheel")
 
-suite() {  # PYTHON VENV [pip install arguments...]
-  local python=$1 venv=/tmp/brambleloft/$2; shift 2
+suite() {  # PYTHON VENV MODULE_FILE [pip install arguments...]
+  local python=$1 venv=/tmp/brambleloft/$2 module_file=$3; shift 3
   echo "== $python: $* =="
-  bash "$here/in_root.sh" "$root" bash -euc '
+  bash "$here/in_root.sh" "$root" env BRAMBLELOFT_MODULE_FILE="$module_file" bash -euc '
     python=$1 venv=$2; shift 2
     # A build from the sdist stops at warnings here: a newer compiler'"'"'s new ones are ours to fix.
     export CMAKE_ARGS=-DBRAMBLELOFT_WERROR=ON
@@ -37,10 +40,10 @@ suite() {  # PYTHON VENV [pip install arguments...]
 }
 
 for python in "${pythons[@]}"; do
-  suite "$python" "venv-$python" "/tmp/brambleloft/$(basename "$wheel")"
+  suite "$python" "venv-$python" "$wheel_module" "/tmp/brambleloft/$(basename "$wheel")"
 done
 if [ -n "$sdist" ]; then
   python=${pythons[-1]}
   bash "$here/in_root.sh" "$root" bash -c 'echo "building the sdist with $(g++ --version | head -n 1), $(cmake --version | head -n 1)"'
-  suite "$python" "venv-$python-sdist" --no-binary brambleloft "/tmp/brambleloft/$(basename "$sdist")"
+  suite "$python" "venv-$python-sdist" brambleloft.abi3.so --no-binary brambleloft "/tmp/brambleloft/$(basename "$sdist")"
 fi

@@ -1,16 +1,25 @@
 import os
 import shlex
 import sys
+import sysconfig
 
 import pytest
 
 import brambleloft
 
 NOTES_SUPPORTED = sys.version_info >= (3, 11)
+FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 
 # The command that starts this interpreter in a new process. An interpreter of another
 # architecture runs under an emulator (qemu-user, no binfmt_misc), named in BRAMBLELOFT_TEST_EMULATOR.
 PYTHON_COMMAND = [*shlex.split(os.environ.get("BRAMBLELOFT_TEST_EMULATOR", "")), sys.executable]
+
+# The file the module must load from: the one the runner names (the abi3t wheel's
+# brambleloft.abi3t.so), else the build for this interpreter alone on a free-threaded one before
+# 3.15, which has no stable ABI, else the cp38-abi3 one.
+MODULE_FILE = os.environ.get("BRAMBLELOFT_MODULE_FILE") or "brambleloft" + (
+    sysconfig.get_config_var("EXT_SUFFIX") if FREE_THREADED and sys.version_info < (3, 15) else ".abi3.so"
+)
 
 
 def expect_note(error, parameter):

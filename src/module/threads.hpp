@@ -1,0 +1,268 @@
+// Everything that guards our instances and one-time values against other threads.
+//
+// An instance's access flag admits many shared accesses or one exclusive access. A request
+// that conflicts with a call of this same thread (re-entry from Python code run while an
+// argument is converted) is refused at once, as it always was; one that conflicts with another
+// thread waits its turn. A waiting thread leaves the interpreter first, so that the thread it
+// waits for can take the GIL, and so that a free-threaded interpreter's stop-the-world pause
+// never waits for it.
+//
+// No Python here: the interpreter comes in through a policy type with
+//   static Token leave();            // detach from the interpreter (PyEval_SaveThread)
+//   static void rejoin(Token);       // attach again
+//   [[noreturn]] static void refuse(Access);   // throw the re-entry error
+// so that the C++ tests can drive all of it from plain threads under ThreadSanitizer.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <utility>
+
+namespace brambleloft {
+
+// SharedSerial is shared access as far as the flag and re-entry go, but one call at a time
+// across threads: for queries that use scratch space kept in the instance.
+enum class Access { Shared, Exclusive, SharedSerial };
+
+namespace detail {
+
+inline void cpu_relax() noexcept {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#elif defined(__aarch64__)
+  asm volatile("yield");
+#endif
+}
+
+// Waits, outside the interpreter, until `ready` holds. `word` is the atomic whose change may
+// make it hold; `waiting` counts the threads asleep on it, so that the releasing side pays for
+// a wake-up only when someone sleeps.
+template <class Policy, class Word, class Ready>
+void wait_until(std::atomic<Word>& word, std::atomic<std::uint32_t>& waiting, Ready&& ready) {
+  // Most conflicts between threads last a few hundred nanoseconds: spin briefly first.
+  for (int i = 0; i < 64; ++i) {
+    if (ready(word.load(std::memory_order_relaxed))) return;
+    cpu_relax();
+  }
+  auto token = Policy::leave();
+  waiting.fetch_add(1, std::memory_order_seq_cst);
+  for (Word seen = word.load(std::memory_order_seq_cst); !ready(seen);
+       seen = word.load(std::memory_order_seq_cst)) {
+    word.wait(seen, std::memory_order_seq_cst);
+  }
+  waiting.fetch_sub(1, std::memory_order_relaxed);
+  Policy::rejoin(std::move(token));
+}
+
+// Wakes the sleepers of wait_until after `word` changed (with a seq_cst write).
+template <class Word>
+void wake(std::atomic<Word>& word, const std::atomic<std::uint32_t>& waiting) noexcept {
+  if (waiting.load(std::memory_order_seq_cst) != 0) [[unlikely]]
+    word.notify_all();
+}
+
+}  // namespace detail
+
+// The guard of one instance.
+class InstanceLock {
+ public:
+  // 0: free; n > 0: n shared accesses; -1: one exclusive access.
+  bool try_borrow() noexcept {
+    std::int64_t current = flag_.load(std::memory_order_relaxed);
+    do {
+      if (current == -1) return false;
+    } while (!flag_.compare_exchange_weak(current, current + 1, std::memory_order_acquire,
+                                          std::memory_order_relaxed));
+    return true;
+  }
+  void release_borrow() noexcept {
+    // Only the last shared access out can let an exclusive one in.
+    if (flag_.fetch_sub(1, std::memory_order_seq_cst) == 1) detail::wake(flag_, waiting_);
+  }
+  bool try_borrow_mut() noexcept {
+    std::int64_t expected = 0;
+    return flag_.compare_exchange_strong(expected, -1, std::memory_order_acquire, std::memory_order_relaxed);
+  }
+  void release_borrow_mut() noexcept {
+    flag_.store(0, std::memory_order_seq_cst);
+    detail::wake(flag_, waiting_);
+  }
+  std::int64_t borrow_flag() const noexcept { return flag_.load(std::memory_order_relaxed); }
+
+  template <Access kind>
+  bool try_take() noexcept {
+    if constexpr (kind == Access::Exclusive) {
+      return try_borrow_mut();
+    } else {
+      return try_borrow();
+    }
+  }
+  template <Access kind>
+  void give_up() noexcept {
+    if constexpr (kind == Access::Exclusive) {
+      release_borrow_mut();
+    } else {
+      release_borrow();
+    }
+  }
+  template <class Policy, Access kind>
+  void wait_for() {
+    detail::wait_until<Policy>(flag_, waiting_, [](std::int64_t flag) {
+      return kind == Access::Exclusive ? flag == 0 : flag != -1;
+    });
+  }
+
+  // The serial section of a SharedSerial call; it runs no Python code, so it cannot be re-entered.
+  template <class Policy>
+  void enter_serial() {
+    std::uint32_t expected = 0;
+    while (
+        !serial_.compare_exchange_weak(expected, 1, std::memory_order_acquire, std::memory_order_relaxed)) {
+      detail::wait_until<Policy>(serial_, waiting_, [](std::uint32_t busy) { return busy == 0; });
+      expected = 0;
+    }
+  }
+  void leave_serial() noexcept {
+    serial_.store(0, std::memory_order_seq_cst);
+    detail::wake(serial_, waiting_);
+  }
+
+ private:
+  std::atomic<std::int64_t> flag_{0};
+  std::atomic<std::uint32_t> serial_{0};
+  std::atomic<std::uint32_t> waiting_{0};
+};
+
+// Tells threads apart without a call: the address of a variable each thread has its own of.
+inline constinit thread_local char thread_marker = 0;
+inline std::uintptr_t this_thread_id() noexcept { return reinterpret_cast<std::uintptr_t>(&thread_marker); }
+
+// The accesses this thread holds, innermost first, each a guard on its stack.
+struct Holding {
+  const InstanceLock* lock;
+  const Holding* outer;
+};
+inline constinit thread_local const Holding* held_by_this_thread = nullptr;
+
+inline bool this_thread_holds(const InstanceLock& lock) noexcept {
+  for (const Holding* h = held_by_this_thread; h != nullptr; h = h->outer) {
+    if (h->lock == &lock) return true;
+  }
+  return false;
+}
+
+// Holds one call's access and gives it up on every path out.
+template <class Policy, Access kind>
+class AccessGuard {
+ public:
+  explicit AccessGuard(InstanceLock& lock) : lock_(lock), holding_{&lock, held_by_this_thread} {
+    if (!lock_.try_take<kind>()) [[unlikely]]
+      wait_for_turn();
+    held_by_this_thread = &holding_;
+  }
+  ~AccessGuard() {
+    held_by_this_thread = holding_.outer;
+    lock_.give_up<kind>();
+  }
+  AccessGuard(const AccessGuard&) = delete;
+  AccessGuard& operator=(const AccessGuard&) = delete;
+
+  // Runs the operation, one call at a time across threads where the kind asks for it.
+  template <class F>
+  decltype(auto) run(F&& operation) {
+    if constexpr (kind == Access::SharedSerial) {
+      lock_.enter_serial<Policy>();
+      struct Leave {
+        InstanceLock& lock;
+        ~Leave() { lock.leave_serial(); }
+      } leave{lock_};
+      return operation();
+    } else {
+      return operation();
+    }
+  }
+
+ private:
+  [[gnu::noinline]] void wait_for_turn() {
+    // Our own call holds it: waiting would never end.
+    if (this_thread_holds(lock_))
+      Policy::refuse(kind == Access::Exclusive ? Access::Exclusive : Access::Shared);
+    do {
+      lock_.wait_for<Policy, kind>();
+    } while (!lock_.try_take<kind>());
+  }
+
+  InstanceLock& lock_;
+  Holding holding_;
+};
+
+// A process-wide value made once, on first need. Other threads wait for the one that makes it;
+// the maker's own thread, re-entering while it makes it (Python code run by the making), makes
+// one of its own, and the first one finished is kept.
+template <class T>
+class OnceValue {
+ public:
+  constexpr OnceValue() = default;
+
+  template <class Policy, class Make, class Discard>
+  T get(Make&& make, Discard&& discard) {
+    if (state_.load(std::memory_order_acquire) == kMade) [[likely]]
+      return value_;
+    return get_slow<Policy>(make, discard);
+  }
+  // The value if it was made, else `fallback`; never makes it.
+  T peek(T fallback) const noexcept {
+    return state_.load(std::memory_order_acquire) == kMade ? value_ : fallback;
+  }
+
+ private:
+  static constexpr std::uint32_t kNone = 0, kMaking = 1, kMade = 2;
+
+  template <class Policy, class Make, class Discard>
+  [[gnu::noinline]] T get_slow(Make& make, Discard& discard) {
+    const std::uintptr_t me = this_thread_id();
+    for (;;) {
+      std::uint32_t state = kNone;
+      if (state_.compare_exchange_strong(state, kMaking, std::memory_order_acquire)) {
+        maker_.store(me, std::memory_order_relaxed);
+        return make_and_keep(make, discard, true);
+      }
+      if (state == kMade) return value_;
+      if (maker_.load(std::memory_order_relaxed) == me) return make_and_keep(make, discard, false);
+      // The compare-and-exchange above reads the state again with acquire ordering.
+      detail::wait_until<Policy>(state_, waiting_, [](std::uint32_t s) { return s != kMaking; });
+    }
+  }
+
+  template <class Make, class Discard>
+  T make_and_keep(Make& make, Discard& discard, bool first) {
+    T made;
+    try {
+      made = make();
+    } catch (...) {
+      // Nothing is kept: a later call tries again.
+      if (first && state_.load(std::memory_order_relaxed) == kMaking) finish(kNone);
+      throw;
+    }
+    if (state_.load(std::memory_order_relaxed) == kMade) {
+      discard(made);
+      return value_;
+    }
+    value_ = made;
+    finish(kMade);
+    return made;
+  }
+
+  void finish(std::uint32_t state) noexcept {
+    maker_.store(0, std::memory_order_relaxed);
+    state_.store(state, std::memory_order_seq_cst);
+    detail::wake(state_, waiting_);
+  }
+
+  T value_{};
+  std::atomic<std::uint32_t> state_{kNone};
+  std::atomic<std::uint32_t> waiting_{0};
+  std::atomic<std::uintptr_t> maker_{0};
+};
+
+}  // namespace brambleloft
