@@ -135,7 +135,7 @@ struct MethodEntry {
       PyObject* slots[sizeof...(Params) + 1] = {};
       bind_arguments<sizeof...(Params)>(description, arguments, slots);
       auto* instance = Instance<State>::from(self);
-      AccessGuard<PythonThreads, kind> access(instance->lock);
+      AccessGuard<PythonThreads, kind, PythonInstanceLock> access(instance->lock);
       constexpr auto sequence = std::make_index_sequence<sizeof...(Params)>();
       auto converted = detail::convert_all<Args>(slots, description.parameters.data(), sequence);
       auto operation = [&](auto&&... a) -> decltype(auto) {

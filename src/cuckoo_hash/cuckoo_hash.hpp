@@ -78,6 +78,11 @@ class CuckooHash {
   std::uint64_t growth_factor() const noexcept { return growth_factor_; }
   std::uint64_t max_kicks() const noexcept { return max_kicks_; }
   std::uint64_t size() const noexcept { return stored_; }
+  // What the two slot tables made resident up front (slot_table.hpp): all of a
+  // small table, nothing of a large one until its slots are written.
+  std::size_t slot_bytes_populated() const noexcept {
+    return table1_.bytes_populated() + table2_.bytes_populated();
+  }
 
   using PairView = std::pair<std::string_view, std::string_view>;
   // The pair at a slot of table 1 or 2, for tests and checks.

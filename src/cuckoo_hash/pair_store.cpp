@@ -14,7 +14,8 @@ PairStore::PairStore(PairStore&& other) noexcept
       cursor_(std::exchange(other.cursor_, nullptr)),
       end_(std::exchange(other.end_, nullptr)),
       next_chunk_(std::exchange(other.next_chunk_, kFirstChunk)),
-      large_(std::exchange(other.large_, nullptr)) {
+      large_(std::exchange(other.large_, nullptr)),
+      reserved_(std::exchange(other.reserved_, 0)) {
   other.free_.fill(nullptr);
 }
 
@@ -32,6 +33,7 @@ void PairStore::release_all() noexcept {
   while (large_ != nullptr) std::free(std::exchange(large_, large_->next));
   free_.fill(nullptr);
   cursor_ = end_ = nullptr;
+  reserved_ = 0;
 }
 
 std::size_t PairStore::block_size(std::uint64_t key_size, std::uint64_t value_size) {
@@ -83,6 +85,7 @@ void PairStore::release(const PairBlock* block) noexcept {
   (link->prev != nullptr ? link->prev->next : large_) = link->next;
   if (link->next != nullptr) link->next->prev = link->prev;
   std::free(link);
+  reserved_ -= sizeof(LargeLink) + size;
 }
 
 void* PairStore::allocate_small(std::size_t size) {
@@ -108,6 +111,7 @@ void* PairStore::allocate_small(std::size_t size) {
     }
     chunk->next = chunks_;
     chunks_ = chunk;
+    reserved_ += bytes;
     cursor_ = reinterpret_cast<char*>(chunk + 1);
     end_ = reinterpret_cast<char*>(chunk) + bytes;
   }
@@ -122,6 +126,7 @@ void* PairStore::allocate_large(std::size_t size) {
   link->next = large_;
   if (large_ != nullptr) large_->prev = link;
   large_ = link;
+  reserved_ += sizeof(LargeLink) + size;
   return link + 1;
 }
 

@@ -89,6 +89,7 @@ class PairBlock {
 class PairStore {
  public:
   PairStore() = default;
+  // Leaves `other` empty and ready for new pairs.
   PairStore(PairStore&& other) noexcept;
   PairStore& operator=(PairStore&&) = delete;
   PairStore(const PairStore&) = delete;
@@ -99,6 +100,8 @@ class PairStore {
   const PairBlock* add(std::string_view key, std::string_view value);
   // Gives the block back; it must have come from add() on this store.
   void release(const PairBlock* block) noexcept;
+  // The bytes held from the system: every chunk, and every large block with its link.
+  std::size_t bytes_reserved() const noexcept { return reserved_; }
 
  private:
   static constexpr std::size_t kGrain = 8;
@@ -134,6 +137,7 @@ class PairStore {
   char* end_ = nullptr;
   std::size_t next_chunk_ = kFirstChunk;
   LargeLink* large_ = nullptr;
+  std::size_t reserved_ = 0;
 };
 
 }  // namespace brambleloft

@@ -80,6 +80,8 @@ void SlotTable::reserve(std::uint64_t length, std::uint64_t expected) {
     std::memset(static_cast<char*>(memory) + bytes_, 0, bytes - bytes_);
     room = bytes;
   }
+  // Heap memory is all written by now; a mapping not populated keeps what it had.
+  if (populate || !mapped_) populated_ = room;
   bytes_ = room;
   lay_out(memory, length_);
 }
@@ -106,6 +108,7 @@ SlotTable::SlotTable(SlotTable&& other) noexcept
       summary_(std::exchange(other.summary_, nullptr)),
       length_(std::exchange(other.length_, 0)),
       bytes_(std::exchange(other.bytes_, 0)),
+      populated_(std::exchange(other.populated_, 0)),
       mapped_(std::exchange(other.mapped_, false)) {}
 
 SlotTable::~SlotTable() { release(); }

@@ -31,6 +31,10 @@ class SlotTable {
   ~SlotTable();
 
   std::uint64_t length() const noexcept { return length_; }
+  // The bytes of the room made resident as they were taken: heap memory, and
+  // mappings populated up front. The rest of a mapping becomes resident page by
+  // page as slots are written to it.
+  std::size_t bytes_populated() const noexcept { return populated_; }
 
   // Makes room for `length` slots, `expected` of them about to be written, while
   // the slots and the length stay as they are. When that many scattered writes
@@ -96,6 +100,7 @@ class SlotTable {
   std::uint64_t* summary_ = nullptr;  // one bit per word of used_
   std::uint64_t length_ = 0;
   std::size_t bytes_ = 0;  // the room: at least bytes_for(length_)
+  std::size_t populated_ = 0;
   bool mapped_ = false;
 };
 

@@ -17,7 +17,7 @@ struct Instance {
   PyObject ob_base;  // PyObject_HEAD
 #endif
   State state;
-  InstanceLock lock;
+  PythonInstanceLock lock;
 
 #ifdef Py_TARGET_ABI3T
   // The object header is opaque and its size differs between builds: the class asks for
@@ -46,7 +46,7 @@ PyObject* create_instance(PyTypeObject* type, State&& state) {
   if (object == nullptr) throw PyError::fetch();
   auto* instance = Instance<State>::from(object);
   new (&instance->state) State(std::move(state));
-  new (&instance->lock) InstanceLock();
+  new (&instance->lock) PythonInstanceLock();
   return object;
 }
 

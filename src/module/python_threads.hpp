@@ -6,6 +6,13 @@
 
 namespace brambleloft {
 
+// Where calls really run at once, readers count on lines of their own.
+#ifdef Py_GIL_DISABLED
+using PythonInstanceLock = ShardedInstanceLock;
+#else
+using PythonInstanceLock = InstanceLock;
+#endif
+
 struct PythonThreads {
   static PyThreadState* leave() noexcept { return PyEval_SaveThread(); }
   static void rejoin(PyThreadState* state) noexcept { PyEval_RestoreThread(state); }

@@ -16,6 +16,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <thread>
 #include <utility>
 
 namespace brambleloft {
@@ -39,10 +40,15 @@ inline void cpu_relax() noexcept {
 // a wake-up only when someone sleeps.
 template <class Policy, class Word, class Ready>
 void wait_until(std::atomic<Word>& word, std::atomic<std::uint32_t>& waiting, Ready&& ready) {
-  // Most conflicts between threads last a few hundred nanoseconds: spin briefly first.
-  for (int i = 0; i < 64; ++i) {
+  // Most conflicts between threads last a few hundred nanoseconds: spin briefly first, then
+  // offer the core to the thread we wait for, and only then sleep.
+  for (int i = 0; i < 80; ++i) {
     if (ready(word.load(std::memory_order_relaxed))) return;
-    cpu_relax();
+    if (i < 64) {
+      cpu_relax();
+    } else {
+      std::this_thread::yield();
+    }
   }
   auto token = Policy::leave();
   waiting.fetch_add(1, std::memory_order_seq_cst);
@@ -63,10 +69,34 @@ void wake(std::atomic<Word>& word, const std::atomic<std::uint32_t>& waiting) no
 
 }  // namespace detail
 
-// The guard of one instance.
-class InstanceLock {
+// What both kinds of instance lock share: the serial section of a SharedSerial call, and the
+// count of threads asleep on any of the lock's words.
+class LockBase {
  public:
-  // 0: free; n > 0: n shared accesses; -1: one exclusive access.
+  // It runs no Python code, so it cannot be re-entered.
+  template <class Policy>
+  void enter_serial() {
+    std::uint32_t expected = 0;
+    while (
+        !serial_.compare_exchange_weak(expected, 1, std::memory_order_acquire, std::memory_order_relaxed)) {
+      detail::wait_until<Policy>(serial_, waiting_, [](std::uint32_t busy) { return busy == 0; });
+      expected = 0;
+    }
+  }
+  void leave_serial() noexcept {
+    serial_.store(0, std::memory_order_seq_cst);
+    detail::wake(serial_, waiting_);
+  }
+
+ protected:
+  std::atomic<std::uint32_t> serial_{0};
+  std::atomic<std::uint32_t> waiting_{0};
+};
+
+// One signed flag: 0 free, n > 0 shared accesses, -1 one exclusive access. The cheapest where
+// calls never run at once (with the GIL).
+class InstanceLock : public LockBase {
+ public:
   bool try_borrow() noexcept {
     std::int64_t current = flag_.load(std::memory_order_relaxed);
     do {
@@ -105,32 +135,122 @@ class InstanceLock {
       release_borrow();
     }
   }
+  // For a thread that holds the lock already: shared access within shared access.
+  template <Access kind>
+  bool take_again() noexcept {
+    return kind != Access::Exclusive && try_borrow();
+  }
+  // For a thread that does not hold it: waits its turn.
   template <class Policy, Access kind>
-  void wait_for() {
-    detail::wait_until<Policy>(flag_, waiting_, [](std::int64_t flag) {
-      return kind == Access::Exclusive ? flag == 0 : flag != -1;
-    });
-  }
-
-  // The serial section of a SharedSerial call; it runs no Python code, so it cannot be re-entered.
-  template <class Policy>
-  void enter_serial() {
-    std::uint32_t expected = 0;
-    while (
-        !serial_.compare_exchange_weak(expected, 1, std::memory_order_acquire, std::memory_order_relaxed)) {
-      detail::wait_until<Policy>(serial_, waiting_, [](std::uint32_t busy) { return busy == 0; });
-      expected = 0;
-    }
-  }
-  void leave_serial() noexcept {
-    serial_.store(0, std::memory_order_seq_cst);
-    detail::wake(serial_, waiting_);
+  void take_waiting() {
+    do {
+      detail::wait_until<Policy>(flag_, waiting_, [](std::int64_t flag) {
+        return kind == Access::Exclusive ? flag == 0 : flag != -1;
+      });
+    } while (!try_take<kind>());
   }
 
  private:
   std::atomic<std::int64_t> flag_{0};
-  std::atomic<std::uint32_t> serial_{0};
-  std::atomic<std::uint32_t> waiting_{0};
+};
+
+// For calls that really run at once (no GIL): shared accesses are counted on one of several
+// cache lines, chosen by thread, so that readers on different cores do not take turns writing
+// one line. An exclusive access first keeps new readers out (`writer_`), then waits for the
+// counts to drain.
+class ShardedInstanceLock : public LockBase {
+ public:
+  static constexpr unsigned kShards = 8;
+
+  template <Access kind>
+  bool try_take() noexcept {
+    if constexpr (kind == Access::Exclusive) {
+      std::uint32_t none = kNone;
+      if (!writer_.compare_exchange_strong(none, kActive, std::memory_order_seq_cst)) return false;
+      if (readers() == 0) return true;
+      writer_.store(kNone, std::memory_order_seq_cst);
+      detail::wake(writer_, waiting_);
+      return false;
+    } else {
+      std::atomic<std::int64_t>& mine = my_shard();
+      mine.fetch_add(1, std::memory_order_seq_cst);
+      if (writer_.load(std::memory_order_seq_cst) == kNone) [[likely]]
+        return true;
+      release_shared(mine);
+      return false;
+    }
+  }
+  template <Access kind>
+  void give_up() noexcept {
+    if constexpr (kind == Access::Exclusive) {
+      writer_.store(kNone, std::memory_order_seq_cst);
+      detail::wake(writer_, waiting_);
+    } else {
+      release_shared(my_shard());
+    }
+  }
+  // For a thread that holds the lock already: shared access within shared access, even while
+  // a writer waits for this thread's outer access to end.
+  template <Access kind>
+  bool take_again() noexcept {
+    if (kind == Access::Exclusive || writer_.load(std::memory_order_seq_cst) == kActive) return false;
+    my_shard().fetch_add(1, std::memory_order_seq_cst);
+    return true;
+  }
+  // For a thread that does not hold it: waits its turn.
+  template <class Policy, Access kind>
+  void take_waiting() {
+    if constexpr (kind == Access::Exclusive) {
+      std::uint32_t none = kNone;
+      while (!writer_.compare_exchange_strong(none, kWaiting, std::memory_order_seq_cst)) {
+        detail::wait_until<Policy>(writer_, waiting_, [](std::uint32_t w) { return w == kNone; });
+        none = kNone;
+      }
+      detail::wait_until<Policy>(drained_, waiting_, [this](std::uint32_t) { return readers() == 0; });
+      writer_.store(kActive, std::memory_order_seq_cst);
+    } else {
+      do {
+        detail::wait_until<Policy>(writer_, waiting_, [](std::uint32_t w) { return w == kNone; });
+      } while (!try_take<kind>());
+    }
+  }
+  // In the flag's terms: n > 0 shared accesses, -1 an exclusive one.
+  std::int64_t borrow_flag() const noexcept {
+    return writer_.load(std::memory_order_relaxed) == kActive ? -1 : readers();
+  }
+
+ private:
+  static constexpr std::uint32_t kNone = 0, kWaiting = 1, kActive = 2;
+  // Padded rather than aligned: the interpreter aligns objects to 16 bytes only, and counts 64
+  // bytes apart never share a line either way.
+  struct Shard {
+    std::atomic<std::int64_t> count{0};
+    char padding[56];
+  };
+
+  std::atomic<std::int64_t>& my_shard() noexcept {
+    static constinit std::atomic<unsigned> next{0};
+    static constinit thread_local unsigned shard = kShards;
+    if (shard == kShards) [[unlikely]]
+      shard = next.fetch_add(1, std::memory_order_relaxed) % kShards;
+    return shards_[shard].count;
+  }
+  std::int64_t readers() const noexcept {
+    std::int64_t sum = 0;
+    for (const Shard& s : shards_) sum += s.count.load(std::memory_order_seq_cst);
+    return sum;
+  }
+  void release_shared(std::atomic<std::int64_t>& mine) noexcept {
+    mine.fetch_sub(1, std::memory_order_seq_cst);
+    if (writer_.load(std::memory_order_seq_cst) == kWaiting) [[unlikely]] {
+      drained_.fetch_add(1, std::memory_order_seq_cst);
+      detail::wake(drained_, waiting_);
+    }
+  }
+
+  Shard shards_[kShards];
+  std::atomic<std::uint32_t> writer_{kNone};
+  std::atomic<std::uint32_t> drained_{0};  // bumped for a waiting writer as readers leave
 };
 
 // Tells threads apart without a call: the address of a variable each thread has its own of.
@@ -139,12 +259,12 @@ inline std::uintptr_t this_thread_id() noexcept { return reinterpret_cast<std::u
 
 // The accesses this thread holds, innermost first, each a guard on its stack.
 struct Holding {
-  const InstanceLock* lock;
+  const LockBase* lock;
   const Holding* outer;
 };
 inline constinit thread_local const Holding* held_by_this_thread = nullptr;
 
-inline bool this_thread_holds(const InstanceLock& lock) noexcept {
+inline bool this_thread_holds(const LockBase& lock) noexcept {
   for (const Holding* h = held_by_this_thread; h != nullptr; h = h->outer) {
     if (h->lock == &lock) return true;
   }
@@ -152,17 +272,17 @@ inline bool this_thread_holds(const InstanceLock& lock) noexcept {
 }
 
 // Holds one call's access and gives it up on every path out.
-template <class Policy, Access kind>
+template <class Policy, Access kind, class Lock = InstanceLock>
 class AccessGuard {
  public:
-  explicit AccessGuard(InstanceLock& lock) : lock_(lock), holding_{&lock, held_by_this_thread} {
-    if (!lock_.try_take<kind>()) [[unlikely]]
+  explicit AccessGuard(Lock& lock) : lock_(lock), holding_{&lock, held_by_this_thread} {
+    if (!lock_.template try_take<kind>()) [[unlikely]]
       wait_for_turn();
     held_by_this_thread = &holding_;
   }
   ~AccessGuard() {
     held_by_this_thread = holding_.outer;
-    lock_.give_up<kind>();
+    lock_.template give_up<kind>();
   }
   AccessGuard(const AccessGuard&) = delete;
   AccessGuard& operator=(const AccessGuard&) = delete;
@@ -171,9 +291,9 @@ class AccessGuard {
   template <class F>
   decltype(auto) run(F&& operation) {
     if constexpr (kind == Access::SharedSerial) {
-      lock_.enter_serial<Policy>();
+      lock_.template enter_serial<Policy>();
       struct Leave {
-        InstanceLock& lock;
+        Lock& lock;
         ~Leave() { lock.leave_serial(); }
       } leave{lock_};
       return operation();
@@ -184,15 +304,16 @@ class AccessGuard {
 
  private:
   [[gnu::noinline]] void wait_for_turn() {
-    // Our own call holds it: waiting would never end.
-    if (this_thread_holds(lock_))
-      Policy::refuse(kind == Access::Exclusive ? Access::Exclusive : Access::Shared);
-    do {
-      lock_.wait_for<Policy, kind>();
-    } while (!lock_.try_take<kind>());
+    if (this_thread_holds(lock_)) {
+      // Our own call holds it: waiting would never end.
+      if (!lock_.template take_again<kind>())
+        Policy::refuse(kind == Access::Exclusive ? Access::Exclusive : Access::Shared);
+      return;
+    }
+    lock_.template take_waiting<Policy, kind>();
   }
 
-  InstanceLock& lock_;
+  Lock& lock_;
   Holding holding_;
 };
 

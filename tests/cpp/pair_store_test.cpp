@@ -80,13 +80,27 @@ TEST(PairStore, ReleasedBlocksAreReusedAndOthersStayIntact) {
   EXPECT_EQ(keep->value(), "this");
 }
 
-TEST(PairStore, AMovedStoreKeepsItsBlocks) {
+// An instance's table is built, then moved into its Python object; the store left
+// behind is empty and its new pairs share nothing with the moved one's.
+TEST(PairStore, AMovedStoreKeepsItsBlocksAndLeavesAnEmptyOne) {
   PairStore first;
   const PairBlock* block = first.add("key", "value");
+  const PairBlock* large = first.add(pattern(300, 'm'), "large");
+  first.release(first.add("gone", "value"));
+  const std::size_t reserved = first.bytes_reserved();
   PairStore second(std::move(first));
   EXPECT_EQ(block->value(), "value");
+  EXPECT_EQ(second.bytes_reserved(), reserved);
+  EXPECT_EQ(first.bytes_reserved(), 0u);
+  const PairBlock* fresh = first.add("kex", "valux");
+  EXPECT_GT(first.bytes_reserved(), 0u);
   second.release(block);
   EXPECT_EQ(second.add("kex", "valux"), block);
+  const PairBlock* others[] = {second.add("kez", "valuz"), second.add("key", "value")};
+  for (const PairBlock* other : others) EXPECT_NE(other, fresh);
+  EXPECT_EQ(fresh->key(), "kex");
+  EXPECT_EQ(fresh->value(), "valux");
+  EXPECT_EQ(large->value(), "large");
 }
 
 // Pairs with a string of 2^32 - 1 bytes or more keep both lengths in 64-bit words.

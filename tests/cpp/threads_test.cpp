@@ -32,15 +32,22 @@ struct TestThreads {
   [[noreturn]] static void refuse(Access kind) { throw Refused{kind}; }
 };
 
-template <Access kind>
-using Guard = AccessGuard<TestThreads, kind>;
+// Both kinds of lock, through the same guard.
+template <class Lock>
+class Locks : public ::testing::Test {
+ protected:
+  template <Access kind>
+  using Guard = AccessGuard<TestThreads, kind, Lock>;
+};
+using LockKinds = ::testing::Types<InstanceLock, ShardedInstanceLock>;
+TYPED_TEST_SUITE(Locks, LockKinds);
 
-template <Access outer, Access inner>
+template <class Lock, Access outer, Access inner>
 Access refusal_on_reentry() {
-  InstanceLock lock;
-  Guard<outer> held(lock);
+  Lock lock;
+  AccessGuard<TestThreads, outer, Lock> held(lock);
   try {
-    Guard<inner> nested(lock);
+    AccessGuard<TestThreads, inner, Lock> nested(lock);
   } catch (const Refused& refused) {
     return refused.kind;
   }
@@ -48,34 +55,36 @@ Access refusal_on_reentry() {
   return Access::SharedSerial;
 }
 
-TEST(InstanceLock, ReentryOnTheSameThreadIsRefusedAtOnce) {
-  EXPECT_EQ((refusal_on_reentry<Access::Exclusive, Access::Shared>()), Access::Shared);
-  EXPECT_EQ((refusal_on_reentry<Access::Exclusive, Access::Exclusive>()), Access::Exclusive);
-  EXPECT_EQ((refusal_on_reentry<Access::Shared, Access::Exclusive>()), Access::Exclusive);
-  EXPECT_EQ((refusal_on_reentry<Access::SharedSerial, Access::Exclusive>()), Access::Exclusive);
-  EXPECT_EQ((refusal_on_reentry<Access::Exclusive, Access::SharedSerial>()), Access::Shared);
+TYPED_TEST(Locks, ReentryOnTheSameThreadIsRefusedAtOnce) {
+  using Lock = TypeParam;
+  EXPECT_EQ((refusal_on_reentry<Lock, Access::Exclusive, Access::Shared>()), Access::Shared);
+  EXPECT_EQ((refusal_on_reentry<Lock, Access::Exclusive, Access::Exclusive>()), Access::Exclusive);
+  EXPECT_EQ((refusal_on_reentry<Lock, Access::Shared, Access::Exclusive>()), Access::Exclusive);
+  EXPECT_EQ((refusal_on_reentry<Lock, Access::SharedSerial, Access::Exclusive>()), Access::Exclusive);
+  EXPECT_EQ((refusal_on_reentry<Lock, Access::Exclusive, Access::SharedSerial>()), Access::Shared);
 
-  InstanceLock lock;
+  Lock lock;
   {
-    Guard<Access::Shared> outer(lock);
-    Guard<Access::SharedSerial> inner(lock);  // shared within shared is allowed
+    typename TestFixture::template Guard<Access::Shared> outer(lock);
+    typename TestFixture::template Guard<Access::SharedSerial> inner(
+        lock);  // shared within shared is allowed
     EXPECT_EQ(lock.borrow_flag(), 2);
   }
   EXPECT_EQ(lock.borrow_flag(), 0);
 }
 
-TEST(InstanceLock, AnotherThreadsAccessIsWaitedForNotRefused) {
-  InstanceLock lock;
+TYPED_TEST(Locks, AnotherThreadsAccessIsWaitedForNotRefused) {
+  TypeParam lock;
   std::atomic<bool> holding{false}, release{false}, granted{false};
   const int left_before = TestThreads::leaves.load();
   std::thread holder([&] {
-    Guard<Access::Exclusive> held(lock);
+    typename TestFixture::template Guard<Access::Exclusive> held(lock);
     holding = true;
     while (!release) std::this_thread::yield();
   });
   while (!holding) std::this_thread::yield();
   std::thread reader([&] {
-    Guard<Access::Shared> read(lock);  // must not throw
+    typename TestFixture::template Guard<Access::Shared> read(lock);  // must not throw
     granted = true;
   });
   // The reader stays blocked, outside the interpreter, while the holder holds on.
@@ -90,20 +99,46 @@ TEST(InstanceLock, AnotherThreadsAccessIsWaitedForNotRefused) {
   EXPECT_EQ(lock.borrow_flag(), 0);
 }
 
+// A thread inside a shared call re-enters it for a query while another thread's change waits
+// for that call to end: the query is let in, and the change follows.
+TYPED_TEST(Locks, SharedReentryGoesAheadOfAWaitingChange) {
+  TypeParam lock;
+  std::atomic<bool> writer_started{false}, writer_done{false};
+  std::thread writer;
+  {
+    typename TestFixture::template Guard<Access::Shared> outer(lock);
+    const int left_before = TestThreads::leaves.load();
+    writer = std::thread([&] {
+      writer_started = true;
+      typename TestFixture::template Guard<Access::Exclusive> change(lock);
+      writer_done = true;
+    });
+    while (TestThreads::leaves.load() == left_before) std::this_thread::yield();  // the writer sleeps
+    {
+      typename TestFixture::template Guard<Access::Shared> inner(lock);
+      EXPECT_FALSE(writer_done);
+    }
+    EXPECT_FALSE(writer_done);
+  }
+  writer.join();
+  EXPECT_TRUE(writer_done);
+  EXPECT_EQ(lock.borrow_flag(), 0);
+}
+
 // Many threads mixing the three kinds on one lock: writers see no one else inside, serial
 // sections never overlap, and the plain counters they touch come out exact.
-TEST(InstanceLock, MixedAccessFromManyThreadsKeepsExclusion) {
-  InstanceLock lock;
+TYPED_TEST(Locks, MixedAccessFromManyThreadsKeepsExclusion) {
+  TypeParam lock;
   std::atomic<int> readers_inside{0}, writers_inside{0}, serial_inside{0};
   long long written = 0, serial_runs = 0;  // plain: only exclusion protects them
-  constexpr int kThreads = 6, kRounds = 3000;
+  constexpr int kThreads = 6, kRounds = 1200;
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&, t] {
       for (int i = 0; i < kRounds; ++i) {
         switch ((i + t) % 3) {
           case 0: {
-            Guard<Access::Exclusive> access(lock);
+            typename TestFixture::template Guard<Access::Exclusive> access(lock);
             access.run([&] {
               EXPECT_EQ(writers_inside.fetch_add(1), 0);
               EXPECT_EQ(readers_inside.load(), 0);
@@ -116,7 +151,7 @@ TEST(InstanceLock, MixedAccessFromManyThreadsKeepsExclusion) {
             break;
           }
           case 1: {
-            Guard<Access::Shared> access(lock);
+            typename TestFixture::template Guard<Access::Shared> access(lock);
             readers_inside.fetch_add(1);
             EXPECT_EQ(writers_inside.load(), 0);
             EXPECT_GE(written, 0);
@@ -125,7 +160,7 @@ TEST(InstanceLock, MixedAccessFromManyThreadsKeepsExclusion) {
             break;
           }
           default: {
-            Guard<Access::SharedSerial> access(lock);
+            typename TestFixture::template Guard<Access::SharedSerial> access(lock);
             access.run([&] {
               EXPECT_EQ(serial_inside.fetch_add(1), 0);
               EXPECT_EQ(writers_inside.load(), 0);
