@@ -281,5 +281,51 @@ test-bullseye: deps-platforms
 	bash tools/make_root.sh bullseye $(ROOTS)/bullseye
 	bash tests/platforms/root_suite.sh $(ROOTS)/bullseye $$(ls $(WHEEL_X86_64)) python3
 
+# musl (Alpine and the like): a musllinux_1_2 wheel built with zig's C++ for x86_64-linux-musl,
+# tested on a musl CPython 3.13 built here from the CPython source that tools/cpython_source.sh
+# shares with the other CPython builds, run by Debian's musl 1.2.3 loader. The sources of zlib and
+# libffi (which that CPython needs for pip and ctypes) come from Debian 12's source packages.
+MUSL = $(BUILD)/musl
+MUSL_TOOLCHAIN = $(MUSL)/toolchain
+MUSL_PYTHON = $(MUSL)/python/bin/python3
+WHEEL_MUSL = dist/brambleloft-*-cp38-abi3-musllinux_1_2_x86_64.whl
+DIST_ARCHS += musl
+.PHONY: musl-python dist-musl test-musl
+
+$(MUSL_TOOLCHAIN)/bin/c++: pyproject.toml tools/musl/toolchain.sh | nox
+	$(NOX) -s musl_toolchain -- $(CURDIR)/$(MUSL_TOOLCHAIN)
+
+# Built once; build_python.sh rebuilds it when a source or the toolchain changes.
+musl-python: $(MUSL_TOOLCHAIN)/bin/c++ deps-build
+	bash tools/musl/build_python.sh $(MUSL_TOOLCHAIN) "$$(bash tools/cpython_source.sh $(CPYTHON_SOURCE))" \
+	  "$$(bash tools/debian_source.sh bookworm zlib $(MUSL)/src/zlib)" \
+	  "$$(bash tools/debian_source.sh bookworm libffi $(MUSL)/src/libffi)" /usr/include/xxhash.h $(MUSL)/python
+
+# The module is built against the musl CPython's headers, with xxhash.h in a folder of its own
+# (the machine's /usr/include is glibc's). auditwheel learns musl's version from Alpine's name
+# for the C library, /lib/libc.musl-x86_64.so.1: a link to Debian's musl loader gives it.
+dist-musl: nox musl-python
+	@[ -e /lib/libc.musl-x86_64.so.1 ] || $(SUDO) ln -s ld-musl-x86_64.so.1 /lib/libc.musl-x86_64.so.1
+	mkdir -p $(MUSL)/include && cp /usr/include/xxhash.h $(MUSL)/include/
+	$(DIST_EPOCH) $(NOX) -s dist -- $(BUILD)/dist-musl musllinux_1_2_x86_64 \
+	  -C cmake.define.CMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/x86_64-linux-musl.cmake \
+	  -C cmake.define.BRAMBLELOFT_MUSL_TOOLCHAIN=$(CURDIR)/$(MUSL_TOOLCHAIN) \
+	  -C cmake.define.BRAMBLELOFT_PYTHON=$(CURDIR)/$(MUSL_PYTHON) \
+	  -C cmake.define.XXHASH_INCLUDE_DIR=$(CURDIR)/$(MUSL)/include
+
+# The wheel installed by the musl CPython's own pip into a fresh virtual environment, the suite
+# run there: on the machine's musl 1.2.3, then on Debian 11's musl 1.2.2 (from the bullseye root),
+# whose loader starts the interpreter and its subprocesses. musl has no symbol versions, so only a
+# run on an older musl shows that the module asks for nothing newer.
+test-platforms: test-musl
+test-musl: musl-python deps-platforms
+	@set -- $(WHEEL_MUSL); [ -f "$$1" ] || $(MAKE) dist
+	bash tools/make_root.sh bullseye $(ROOTS)/bullseye
+	rm -rf $(MUSL)/test-wheels
+	$(NOX) -s musl_test_wheels -- $(CURDIR)/$(MUSL)/test-wheels
+	bash tests/platforms/musl_suite.sh $(MUSL_PYTHON) $$(ls $(WHEEL_MUSL)) $(MUSL)/test-wheels $(MUSL)/suite
+	BRAMBLELOFT_TEST_EMULATOR=$(CURDIR)/$(ROOTS)/bullseye/lib/ld-musl-x86_64.so.1 \
+	  bash tests/platforms/musl_suite.sh $(MUSL_PYTHON) $$(ls $(WHEEL_MUSL)) $(MUSL)/test-wheels $(MUSL)/suite-1.2.2
+
 clean:
 	rm -rf $(BUILD) $(BUILD)-asan $(BUILD)-bench $(BUILD)-release $(BUILD)-fuzz $(BUILD)-cov $(BUILD)-aarch64 $(BUILD)-ft dist

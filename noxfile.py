@@ -15,6 +15,8 @@ Every tool is pinned in pyproject.toml's [dependency-groups]. Sessions:
   dist_check     abi3audit (tools/check_abi3t.py for abi3t), the executable-stack check and
       twine on everything in dist/
   bench          an environment of the benchmarks' peers, for make bench
+  musl_toolchain -- DIR   zig's compilers for x86_64-linux-musl, as wrappers in DIR/bin
+  musl_test_wheels -- DIR   the test group's wheels for a musl CPython 3.13, into DIR
 """
 
 import glob
@@ -205,3 +207,23 @@ def dist_check(session):
 def bench(session):
     """Only the environment: make bench runs the scripts with its interpreter."""
     session.install(*group("bench"))
+
+
+@nox.session(name="musl_toolchain", python=DEBIAN_PYTHON)
+def musl_toolchain(session):
+    if len(session.posargs) != 1:
+        session.error("usage: nox -s musl_toolchain -- DIR")
+    session.install(*group("musl"))
+    zig = session.run("python", "-c", "import ziglang, pathlib; print(pathlib.Path(ziglang.__file__).parent / 'zig')",
+                      silent=True).strip()
+    session.run("bash", str(ROOT / "tools" / "musl" / "toolchain.sh"), zig, session.posargs[0], external=True)
+
+
+@nox.session(name="musl_test_wheels", python=DEBIAN_PYTHON)
+def musl_test_wheels(session):
+    """The musl CPython has no ssl to reach the index with: its pip installs from these."""
+    if len(session.posargs) != 1:
+        session.error("usage: nox -s musl_test_wheels -- DIR")
+    session.run("python", "-m", "pip", "download", "-q", "--disable-pip-version-check", "--dest", session.posargs[0],
+                "--only-binary=:all:", "--platform", "musllinux_1_2_x86_64", "--python-version", "3.13",
+                "--implementation", "cp", *group("test"))

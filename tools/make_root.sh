@@ -12,13 +12,14 @@ name=$1; dir=$2
 here=$(cd "$(dirname "$0")" && pwd)
 
 # python3-venv brings the pip that makes the test environments; libxxhash0 and xxhsum are the
-# independent xxHash that the suite checks the module's digests against.
+# independent xxHash that the suite checks the module's digests against. bullseye's musl is 1.2.2,
+# the oldest musl 1.2 in Debian's archive: the musl suite runs on its loader too.
 case $name in
   arm64) suite=bookworm; arch=arm64; packages=python3,python3-venv,libxxhash0,libstdc++6 ;;
   sid) suite=sid; arch=amd64
        packages=python3.14,python3.14-venv,python3.14-dev,python3.15,python3.15-venv,python3.15-dev
        packages=$packages,g++,cmake,make,libxxhash-dev,libxxhash0,xxhash,ca-certificates ;;
-  bullseye) suite=bullseye; arch=amd64; packages=python3,python3-venv,libxxhash0,xxhash,ca-certificates ;;
+  bullseye) suite=bullseye; arch=amd64; packages=python3,python3-venv,libxxhash0,xxhash,ca-certificates,musl ;;
   *) echo "make_root.sh: unknown root '$name' (arm64, sid or bullseye)" >&2; exit 2 ;;
 esac
 stamp="$suite $arch $packages"
