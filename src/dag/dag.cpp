@@ -162,7 +162,7 @@ DAG::Allocation DAG::register_name(const NameTable::Spot& spot, std::string_view
   // The room and the name's one copy come first, so nothing needs undoing.
   node_to_index_.reserve_one_more();
   reserve_slot();
-  std::string name(node);
+  NameTable::Name name(node);
   const std::uint32_t entry = node_to_index_.insert(spot, std::move(name), next_slot());
   return take_slot(entry, place);
 }
@@ -172,10 +172,11 @@ void DAG::unregister_name(std::string_view node, Allocation allocation) noexcept
   undo_allocation(allocation);
 }
 
-DAG::Index DAG::allocate_index(std::string node) {
+DAG::Index DAG::allocate_index(std::string_view node) {
   node_to_index_.reserve_entry();
   reserve_slot();
-  return take_slot(node_to_index_.store(std::move(node)), Place::last).index;
+  NameTable::Name name(node);
+  return take_slot(node_to_index_.store(std::move(name)), Place::last).index;
 }
 
 DAG::Index DAG::get_or_create_index(std::string_view node) {
@@ -422,9 +423,9 @@ bool DAG::would_create_cycle(Index from, Index to) const {
 }
 
 bool DAG::has_path(std::string_view start, std::string_view end) const {
-  const Index* start_index = node_to_index_.find(start);
+  const std::optional<Index> start_index = node_to_index_.find(start);
   if (!start_index) return false;
-  const Index* end_index = node_to_index_.find(end);
+  const std::optional<Index> end_index = node_to_index_.find(end);
   return end_index && reaches(*start_index, *end_index);
 }
 
@@ -450,11 +451,7 @@ std::vector<std::optional<std::string>> DAG::index_to_node() const {
   return names;
 }
 
-std::optional<DAG::Index> DAG::index_of(std::string_view node) const {
-  const Index* found = node_to_index_.find(node);
-  if (!found) return std::nullopt;
-  return *found;
-}
+std::optional<DAG::Index> DAG::index_of(std::string_view node) const { return node_to_index_.find(node); }
 
 std::optional<std::string> DAG::broken_invariant() const {
   const std::size_t n = slots_.size();
@@ -472,7 +469,7 @@ std::optional<std::string> DAG::broken_invariant() const {
     if (rank.live()) {
       if (++named[rank.name] > 1) return "slot " + at(i) + " shares its name entry";
       if (node_to_index_.listed(rank.name)) {
-        const Index* listed_at = node_to_index_.find(node_to_index_.name(rank.name));
+        const std::optional<Index> listed_at = node_to_index_.find(node_to_index_.name(rank.name));
         if (!listed_at || *listed_at != i) return "slot " + at(i) + " has a name listed elsewhere";
       }
     }

@@ -101,7 +101,7 @@ class DAG {
   // Hands out a slot for the name without registering the name: the most recently
   // released slot, else a new one at the end. The slot starts without edges.
   // O(1) amortised.
-  Index allocate_index(std::string node);
+  Index allocate_index(std::string_view node);
 
   // Frees the slot and erases its outgoing and incoming edges; names and added
   // marks are left alone. Releasing a free slot changes nothing. Faults with the
