@@ -102,7 +102,7 @@ class NameTable {
   };
 
   // O(1) expected; an empty table is not probed.
-  Spot locate(std::string_view name) const noexcept {
+  [[gnu::always_inline]] Spot locate(std::string_view name) const noexcept {
     const std::uint64_t hash = hash_(name);
     if (size_ == 0) return {hash, 0, 0, 0};
     const std::size_t at = find_bucket(name, hash);
@@ -213,7 +213,7 @@ class NameTable {
       std::memcpy(&size, block(), sizeof size);
       return {block() + sizeof size, size};
     }
-    bool holds(std::string_view other) const noexcept {
+    [[gnu::always_inline]] bool holds(std::string_view other) const noexcept {
       if (length == kOnHeap) return name() == other;
       return other.size() == length && short_equal(bytes, other.data(), length);
     }
@@ -232,7 +232,7 @@ class NameTable {
   }
   // Equality of two strings of `size` <= kInlineName bytes, by a few overlapping
   // word loads instead of a library call.
-  static bool short_equal(const char* a, const char* b, std::size_t size) noexcept {
+  [[gnu::always_inline]] static bool short_equal(const char* a, const char* b, std::size_t size) noexcept {
     if (size >= 8) return load<8>(a) == load<8>(b) && load<8>(a + size - 8) == load<8>(b + size - 8);
     if (size >= 4) return load<4>(a) == load<4>(b) && load<4>(a + size - 4) == load<4>(b + size - 4);
     if (size == 0) return true;
@@ -272,15 +272,14 @@ class NameTable {
   };
 
   // The bucket of the name, or the empty bucket where it would go.
-  std::size_t find_bucket(std::string_view name, std::uint64_t hash) const noexcept {
+  [[gnu::always_inline]] std::size_t find_bucket(std::string_view name, std::uint64_t hash) const noexcept {
+    const Bucket* buckets = buckets_.data();
     const std::size_t mask = buckets_.size() - 1;
     const auto low = static_cast<std::uint32_t>(hash);
-    std::size_t at = hash & mask;
-    while (buckets_[at].entry != 0 &&
-           (buckets_[at].hash != low || !entries_[buckets_[at].entry - 1].holds(name))) {
-      at = (at + 1) & mask;
+    for (std::size_t at = hash & mask;; at = (at + 1) & mask) {
+      const Bucket bucket = buckets[at];
+      if (bucket.entry == 0 || (bucket.hash == low && entries_[bucket.entry - 1].holds(name))) return at;
     }
-    return at;
   }
 
   std::vector<Bucket> buckets_;  // none, or a power of two
