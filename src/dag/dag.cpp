@@ -81,6 +81,7 @@ void DAG::make_room(Index anchor, std::uint64_t count) noexcept {
   for (Index i = left; right != kNone && i != kNone; i = order_[i].next) {
     label += step;
     ranks_[i].position = label;
+    ++labels_written_;
     if (i == anchor) label += count * step;
     if (i == right) break;
   }
@@ -98,6 +99,7 @@ void DAG::link_after(Index anchor, std::span<const std::pair<Position, Index>> g
   Position label = open_low && !open_high ? high - places * step : low;
   Index previous = anchor;
   Index next = anchor == kNone ? first_ : order_[anchor].next;
+  labels_written_ += group.size();
   for (const auto& [old_position, index] : group) {
     label += step;
     ranks_[index].position = label;
@@ -162,7 +164,7 @@ DAG::Allocation DAG::register_name(const NameTable::Spot& spot, std::string_view
   // The room and the name's one copy come first, so nothing needs undoing.
   node_to_index_.reserve_one_more();
   reserve_slot();
-  std::string name(node);
+  NameTable::Name name(node);
   const std::uint32_t entry = node_to_index_.insert(spot, std::move(name), next_slot());
   return take_slot(entry, place);
 }
@@ -172,10 +174,11 @@ void DAG::unregister_name(std::string_view node, Allocation allocation) noexcept
   undo_allocation(allocation);
 }
 
-DAG::Index DAG::allocate_index(std::string node) {
+DAG::Index DAG::allocate_index(std::string_view node) {
   node_to_index_.reserve_entry();
   reserve_slot();
-  return take_slot(node_to_index_.store(std::move(node)), Place::last).index;
+  NameTable::Name name(node);
+  return take_slot(node_to_index_.store(std::move(name)), Place::last).index;
 }
 
 DAG::Index DAG::get_or_create_index(std::string_view node) {
@@ -238,7 +241,8 @@ void DAG::release_by_name(std::string_view node) {
   node_to_index_.erase(spot);
 }
 
-std::optional<DAG::Index> DAG::index_with_slot(const NameTable::Spot& spot) const {
+[[gnu::always_inline]] inline std::optional<DAG::Index> DAG::index_with_slot(
+    const NameTable::Spot& spot) const {
   if (!spot) return std::nullopt;
   const Index index = node_to_index_.index_at(spot);
   check_index(index, slots_.size());
@@ -246,24 +250,25 @@ std::optional<DAG::Index> DAG::index_with_slot(const NameTable::Spot& spot) cons
   return index;
 }
 
-void DAG::reserve_edge(Index from, Index to) {
+[[gnu::always_inline]] inline void DAG::reserve_edge(Index from, Index to) {
   slots_[from].successors.reserve_one_more();
   slots_[to].predecessors.reserve_one_more();
 }
 
-void DAG::insert_edge(Index from, Index to) noexcept {
+[[gnu::always_inline]] inline void DAG::insert_edge(Index from, Index to) noexcept {
   slots_[from].successors.insert(to);
   slots_[to].predecessors.insert(from);
 }
 
 bool DAG::add_edge(std::string_view from_node, std::string_view to_node) {
-  if (from_node == to_node) return false;
+  // Each name is hashed once: the spots serve the registration of a new name too, and
+  // equal names have equal hashes, which spares comparing the bytes of most pairs.
+  const NameTable::Spot from_spot = node_to_index_.locate(from_node);
+  const NameTable::Spot to_spot = node_to_index_.locate(to_node);
+  if (from_spot.hash == to_spot.hash && from_node == to_node) return false;
   // Both names are checked before anything changes: a registered name whose slot was
   // freed at the index level would otherwise get an edge at a free slot, or share
   // that slot with the other name once it is reused for it.
-  // Each name is hashed once: the spots serve the registration of a new name too.
-  const NameTable::Spot from_spot = node_to_index_.locate(from_node);
-  const NameTable::Spot to_spot = node_to_index_.locate(to_node);
   const std::optional<Index> known_from = index_with_slot(from_spot);
   const std::optional<Index> known_to = index_with_slot(to_spot);
 
@@ -386,6 +391,19 @@ DAG::Outcome DAG::search_between(Index start, Index target) const {
 // edge rising: the group's other edges lead beyond the range it came from.
 bool DAG::add_edge_against_order(Index from, Index to) {
   if (from == to) return false;
+  // A side whose end has no edges is closed from the start, and the search would stop
+  // there before looking at anything: that one node moves, and nothing is searched.
+  // Like the search, the forward side is taken when both qualify.
+  const bool forward_alone = slots_[to].successors.empty();
+  if (forward_alone || slots_[from].predecessors.empty()) {
+    reserve_edge(from, to);
+    const Index moved = forward_alone ? to : from;
+    const std::pair<Position, Index> single{ranks_[moved].position, moved};
+    unlink(moved);
+    link_after(forward_alone ? from : order_[to].previous, {&single, 1});
+    insert_edge(from, to);
+    return true;
+  }
   const Outcome outcome = search_between(to, from);
   if (outcome == Outcome::met) return false;
   const Frontier& group = outcome == Outcome::forward_done ? forward_ : backward_;
@@ -422,9 +440,9 @@ bool DAG::would_create_cycle(Index from, Index to) const {
 }
 
 bool DAG::has_path(std::string_view start, std::string_view end) const {
-  const Index* start_index = node_to_index_.find(start);
+  const std::optional<Index> start_index = node_to_index_.find(start);
   if (!start_index) return false;
-  const Index* end_index = node_to_index_.find(end);
+  const std::optional<Index> end_index = node_to_index_.find(end);
   return end_index && reaches(*start_index, *end_index);
 }
 
@@ -450,11 +468,7 @@ std::vector<std::optional<std::string>> DAG::index_to_node() const {
   return names;
 }
 
-std::optional<DAG::Index> DAG::index_of(std::string_view node) const {
-  const Index* found = node_to_index_.find(node);
-  if (!found) return std::nullopt;
-  return *found;
-}
+std::optional<DAG::Index> DAG::index_of(std::string_view node) const { return node_to_index_.find(node); }
 
 std::optional<std::string> DAG::broken_invariant() const {
   const std::size_t n = slots_.size();
@@ -472,7 +486,7 @@ std::optional<std::string> DAG::broken_invariant() const {
     if (rank.live()) {
       if (++named[rank.name] > 1) return "slot " + at(i) + " shares its name entry";
       if (node_to_index_.listed(rank.name)) {
-        const Index* listed_at = node_to_index_.find(node_to_index_.name(rank.name));
+        const std::optional<Index> listed_at = node_to_index_.find(node_to_index_.name(rank.name));
         if (!listed_at || *listed_at != i) return "slot " + at(i) + " has a name listed elsewhere";
       }
     }

@@ -101,7 +101,7 @@ class DAG {
   // Hands out a slot for the name without registering the name: the most recently
   // released slot, else a new one at the end. The slot starts without edges.
   // O(1) amortised.
-  Index allocate_index(std::string node);
+  Index allocate_index(std::string_view node);
 
   // Frees the slot and erases its outgoing and incoming edges; names and added
   // marks are left alone. Releasing a free slot changes nothing. Faults with the
@@ -208,6 +208,8 @@ class DAG {
   static constexpr Position kLowest = 1;
   static constexpr Position kHighest = std::numeric_limits<Position>::max() - 1;
   static constexpr Position kStride = Position{1} << 32;
+  // Labels given so far, new and respread: what keeping the order has cost.
+  std::uint64_t labels_written_ = 0;
 
   // The nodes a search has found, in the order found; those from `next` on are still
   // to be expanded. The vector only grows, and is sized ahead of each expansion so
