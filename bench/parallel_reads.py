@@ -2,8 +2,8 @@
 
     PYTHONPATH=<module dir> python3.13t bench/parallel_reads.py [--keys N] [--seconds S]
 
-Each thread calls get on the same CuckooHash of N keys (a present key, in a shuffled order of
-its own) for S seconds; the same for dict.get on one shared dict, the interpreter's own floor
+Each thread calls get on the same CuckooHash of N keys (present keys, str objects of its own,
+in a shuffled order of its own) for S seconds; the same for dict.get on one shared dict, the interpreter's own floor
 (reference counting on a shared object costs there too). Prints calls per second with 1 and 2
 threads and the scaling, 2 threads against 1, best of --repeat runs.
 """
@@ -22,7 +22,9 @@ def throughput(get, keys, threads, seconds):
     stop = threading.Event()
 
     def reader(slot):
-        order = keys[:]
+        # Keys of the thread's own, as a real reader has: shared key objects would measure the
+        # interpreter's reference counting on them, not the lookups.
+        order = [key.encode().decode() for key in keys]
         random.Random(slot).shuffle(order)
         start.wait()
         chunks = [order[i : i + 1000] for i in range(0, len(order), 1000)]
