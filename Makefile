@@ -140,7 +140,8 @@ test-release: deps-test nox
 # dist/: the sdist, and for each architecture in DIST_ARCHS a wheel built from it (python -m
 # build, isolated) and repaired by auditwheel, which must find it keeps to manylinux2014;
 # then the abi3t wheel (dist-abi3t) and the wheels for one interpreter alone
-# (DIST_INTERPRETERS: the free-threaded 3.13's cp313t); then every file is checked (abi3audit
+# (DIST_INTERPRETERS: the free-threaded 3.13's cp313t) and the musllinux wheel (dist-musl);
+# then every file is checked (abi3audit
 # --strict on the abi3 wheels, tools/check_abi3t.py on the abi3t one, executable stack, twine
 # check --strict). Another architecture adds its name to DIST_ARCHS and a dist-NAME target
 # that leaves its repaired wheel in dist/. Timestamps are the last commit's, so one commit
@@ -152,7 +153,7 @@ DIST_EPOCH = SOURCE_DATE_EPOCH=$$(git log -1 --format=%ct 2>/dev/null || date +%
 dist: nox
 	@bash tools/ensure_packages.sh $(DIST_PACKAGES)
 	rm -rf dist
-	$(MAKE) $(DIST_ARCHS:%=dist-%) dist-abi3t $(DIST_INTERPRETERS:%=dist-%)
+	$(MAKE) $(DIST_ARCHS:%=dist-%) dist-abi3t $(DIST_INTERPRETERS:%=dist-%) dist-musl
 	$(NOX) -s dist_check
 
 dist-x86_64: nox
@@ -244,7 +245,7 @@ build-aarch64: deps-cross
 	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBRAMBLELOFT_TESTS=ON -DBRAMBLELOFT_WERROR=ON
 	cmake --build $(BUILD)-aarch64 -j $(JOBS) --target brambleloft core_tests
 
-test-platforms: test-aarch64 test-sid test-bullseye
+test-platforms: test-aarch64 test-sid test-bullseye test-musl
 
 # Left out of the emulated run only (it runs natively in make test): the 4 GiB pair would
 # take many minutes under qemu-user.
@@ -281,9 +282,7 @@ test-bullseye: deps-platforms
 	bash tools/make_root.sh bullseye $(ROOTS)/bullseye
 	bash tests/platforms/root_suite.sh $(ROOTS)/bullseye $$(ls $(WHEEL_X86_64)) python3
 
-# musl (Alpine and the like), run by hand for now (make dist-musl test-musl), outside make dist
-# and CI, until CI's time has room for its ten minutes: a musllinux_1_2 wheel built with zig's
-# C++ for x86_64-linux-musl,
+# musl (Alpine and the like): a musllinux_1_2 wheel built with zig's C++ for x86_64-linux-musl,
 # tested on a musl CPython 3.13 built here from the CPython source that tools/cpython_source.sh
 # shares with the other CPython builds, run by Debian's musl 1.2.3 loader. The sources of zlib and
 # libffi (which that CPython needs for pip and ctypes) come from Debian 12's source packages.
