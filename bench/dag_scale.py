@@ -190,29 +190,26 @@ def task_workload(cls, names, edges, queries):
 
 
 def sliding(cls, seed, steps):
-    """ns per step: a new task with edges from 2 random live ones, then the oldest finished."""
+    """ns per step: a new task with edges from 2 random live ones, then the oldest finished.
+    The picks are drawn before the clock starts, so that a step times the calls alone."""
     rng = random.Random(seed)
     graph = cls()
     tasks = ["task-%d" % i for i in range(WINDOW + steps)]
-    answers = []
-    oldest = 0  # tasks[oldest:newest] are live
+    # Task i's dependencies, among the live tasks[max(0, i - WINDOW):i].
+    deps = [[tasks[max(0, i - WINDOW) + rng.randrange(min(i, WINDOW))] for _ in range(2)] if i else []
+            for i in range(WINDOW + steps)]
+    answers = [graph.add_node(tasks[0])]
+    append, add_edge, finish = answers.append, graph.add_edge, finisher(graph)
+    for i in range(1, WINDOW):
+        for dep in deps[i]:
+            append(add_edge(dep, tasks[i]))
 
-    def add(newest):
-        live = newest - oldest
-        if not live:
-            answers.append(graph.add_node(tasks[newest]))
-        for _ in range(2 if live else 0):
-            answers.append(graph.add_edge(tasks[oldest + rng.randrange(live)], tasks[newest]))
-
-    for newest in range(WINDOW):
-        add(newest)
-    finish = finisher(graph)
-
-    def step(newest):
-        nonlocal oldest
-        add(newest)
-        finish(tasks[oldest])
-        oldest += 1
+    def step(i):
+        first, second = deps[i]
+        task = tasks[i]
+        append(add_edge(first, task))
+        append(add_edge(second, task))
+        finish(tasks[i - WINDOW])
 
     cost = timed_loop(step, range(WINDOW, WINDOW + steps))
     return {"step": cost}, answers
