@@ -13,7 +13,6 @@ FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 # The command that starts this interpreter in a new process. An interpreter of another
 # architecture runs under an emulator (qemu-user, no binfmt_misc), named in BRAMBLELOFT_TEST_EMULATOR.
 PYTHON_COMMAND = [*shlex.split(os.environ.get("BRAMBLELOFT_TEST_EMULATOR", "")), sys.executable]
-UNDER_QEMU = "qemu" in os.environ.get("BRAMBLELOFT_TEST_EMULATOR", "")
 
 # The file the module must load from: the one the runner names (the abi3t wheel's
 # brambleloft.abi3t.so), else the build for this interpreter alone on a free-threaded one before
@@ -39,6 +38,11 @@ def running_under_address_sanitizer():
     except OSError:
         return False
 
+
+# Resident memory says what the process keeps, but not under qemu-user, whose own grows with
+# the code it translates, nor under AddressSanitizer, which holds freed blocks in quarantine.
+RESIDENT_MEMORY_TELLS = ("qemu" not in os.environ.get("BRAMBLELOFT_TEST_EMULATOR", "")
+                         and not running_under_address_sanitizer())
 
 # AddressSanitizer ends the process on an impossible allocation instead of failing it.
 skip_under_sanitizer = pytest.mark.skipif(
