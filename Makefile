@@ -58,16 +58,16 @@ examples: build
 test: deps-test nox build examples
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
-# The C++ tests, and the Python suite through the module, under AddressSanitizer and UBSan,
-# with LeakSanitizer at the exit of each. PYTHONMALLOC=malloc puts every Python object in
-# malloc's view, so that an object the module never releases (in the allocation-failure
-# sweep too, and in the processes it starts) is reported; the interpreter itself leaves
-# nothing unreachable at exit, so nothing is suppressed.
 # The 400-name model run of the DAG takes 14 s in make test's build, but four minutes under
 # qemu-user and eight in the sanitizer's Debug build; the runs of 12 and 64 names take the same
 # paths, so the emulated, sanitized and coverage runs of the C++ tests leave it out.
 LONG_MODEL_RUN = Runs/DagAgainstTheModel.*Names400*
 
+# The C++ tests, and the Python suite through the module, under AddressSanitizer and UBSan,
+# with LeakSanitizer at the exit of each. PYTHONMALLOC=malloc puts every Python object in
+# malloc's view, so that an object the module never releases (in the allocation-failure
+# sweep too, and in the processes it starts) is reported; the interpreter itself leaves
+# nothing unreachable at exit, so nothing is suppressed.
 sanitize: deps-test nox
 	cmake -S . -B $(BUILD)-asan -DCMAKE_BUILD_TYPE=Debug -DBRAMBLELOFT_SANITIZE=ON -DBRAMBLELOFT_WERROR=ON $(CMAKE_NOX)
 	cmake --build $(BUILD)-asan -j $(JOBS)
@@ -146,9 +146,8 @@ test-release: deps-test nox
 # build, isolated) and repaired by auditwheel, which must find it keeps to manylinux2014;
 # then the abi3t wheel (dist-abi3t) and the wheels for one interpreter alone
 # (DIST_INTERPRETERS: the free-threaded 3.13's cp313t) and the musllinux wheel (dist-musl);
-# then every file is checked (abi3audit
-# --strict on the abi3 wheels, tools/check_abi3t.py on the abi3t one, executable stack, twine
-# check --strict). Another architecture adds its name to DIST_ARCHS and a dist-NAME target
+# then every file is checked (abi3audit --strict on the abi3 wheels, tools/check_abi3t.py on the
+# abi3t one, executable stack, twine check --strict). Another architecture adds its name to DIST_ARCHS and a dist-NAME target
 # that leaves its repaired wheel in dist/. Timestamps are the last commit's, so one commit
 # gives one wheel.
 DIST_ARCHS = x86_64 aarch64
