@@ -8,7 +8,7 @@
 #include <string_view>
 
 #include "errors/python_errors.hpp"
-#include "module/python_threads.hpp"
+#include "threads/python_threads.hpp"
 
 namespace brambleloft {
 

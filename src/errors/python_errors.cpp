@@ -3,7 +3,7 @@
 #include <cstdio>
 
 #include "errors/fault.hpp"
-#include "module/python_threads.hpp"
+#include "threads/python_threads.hpp"
 
 namespace brambleloft {
 

@@ -7,7 +7,7 @@
 #include "errors/fault.hpp"
 #include "errors/python_errors.hpp"
 #include "errors/trap.hpp"
-#include "module/python_threads.hpp"
+#include "threads/python_threads.hpp"
 
 namespace brambleloft {
 

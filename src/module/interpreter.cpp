@@ -1,6 +1,6 @@
 #include "module/interpreter.hpp"
 
-#include "module/python_threads.hpp"
+#include "threads/python_threads.hpp"
 
 namespace brambleloft {
 

@@ -8,7 +8,7 @@
 #include "errors/trap.hpp"
 #include "module/class_definition.hpp"
 #include "module/interpreter.hpp"
-#include "module/python_threads.hpp"
+#include "threads/python_threads.hpp"
 
 namespace brambleloft {
 
@@ -99,7 +99,7 @@ PySlot module_slots[] = {
     {Py_mod_name, PySlot_INTPTR | PySlot_STATIC, {0}, {const_cast<char*>("brambleloft")}},
     {Py_mod_doc, PySlot_INTPTR | PySlot_STATIC, {0}, {const_cast<char*>("")}},
     {Py_mod_exec, PySlot_INTPTR, {0}, {reinterpret_cast<void*>(&exec_module)}},
-    // Every entry guards what it touches (module/threads.hpp).
+    // Every entry guards what it touches (threads/threads.hpp).
     {Py_mod_gil, PySlot_INTPTR, {0}, {Py_MOD_GIL_NOT_USED}},
     {0, 0, {0}, {nullptr}},
 };
@@ -113,7 +113,7 @@ PyMODEXPORT_FUNC PyModExport_brambleloft(void) { return brambleloft::module_slot
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(&exec_module)},
 #ifdef Py_GIL_DISABLED
-    // Every entry guards what it touches (module/threads.hpp).
+    // Every entry guards what it touches (threads/threads.hpp).
     {Py_mod_gil, Py_MOD_GIL_NOT_USED},
 #endif
     {0, nullptr},

@@ -1,7 +1,7 @@
-// The thread guards of module/threads.hpp driven from plain threads, without Python. The
+// The thread guards of threads/threads.hpp driven from plain threads, without Python. The
 // same file also builds with ThreadSanitizer (threads_tsan_test), which checks the
 // exclusion that these tests rely on.
-#include "module/threads.hpp"
+#include "threads/threads.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,8 @@
-// The interpreter's side of the thread guards in module/threads.hpp.
+// The interpreter's side of the thread guards in threads/threads.hpp.
 #pragma once
 
 #include "errors/python_errors.hpp"
-#include "module/threads.hpp"
+#include "threads/threads.hpp"
 
 namespace brambleloft {
 
