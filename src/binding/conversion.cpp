@@ -2,6 +2,8 @@
 
 #include <dlfcn.h>
 
+#include <optional>
+
 #include "module/interpreter.hpp"
 
 namespace brambleloft {
@@ -38,8 +40,11 @@ void Utf8Argument::fail(const char* name) {
 
 void Utf8Argument::convert(PyObject* object, const char* name) {
   try {
-    if (Py_TYPE(object) != &PyUnicode_Type && !PyUnicode_Check(object))
+    if (Py_TYPE(object) != &PyUnicode_Type && !PyUnicode_Check(object)) {
+      // Naming the class may run Python code (a metaclass's __qualname__).
+      RunningPython python;
       throw PyError::class_mismatch(object, "str");
+    }
     const char* data = nullptr;
     Py_ssize_t size = 0;
     if (const Utf8View view_of = utf8_view_function()) {
@@ -59,8 +64,12 @@ void Utf8Argument::convert(PyObject* object, const char* name) {
 }
 
 std::uint64_t to_u64(PyObject* object, const char* name) {
+  // __index__, and noting what it raised, are Python code: other threads must not wait for this
+  // call meanwhile.
+  std::optional<RunningPython> python;
   try {
     if (PyLong_Check(object)) return read_u64(object);
+    python.emplace();
     Ref index = Ref::steal(PyNumber_Index(object));
     if (!index) throw PyError::fetch();
     if (!PyLong_Check(index.get())) throw PyError::class_mismatch(index.get(), "int");

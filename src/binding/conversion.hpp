@@ -43,7 +43,7 @@ class Utf8Argument {
   // place), which saves making a bytes object per argument; null before 3.10.
 #if BRAMBLELOFT_BEFORE_3_10
   static Utf8View utf8_view_function() {
-    return view_function.get<PythonThreads>(&find_utf8_view, [](Utf8View) {});
+    return view_function.get(&find_utf8_view, [](Utf8View) {});
   }
   static Utf8View find_utf8_view();
   static constinit inline OnceValue<Utf8View> view_function;

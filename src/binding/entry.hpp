@@ -2,7 +2,8 @@
 // a native core into a Python method, in the fast calling convention (3.10 on) and, for a
 // build that also serves 3.8 and 3.9, in the tuple convention. Each call runs, in this order: bind, take
 // access, convert the arguments first to last, call, convert the result; access is
-// given up on every path by the guard.
+// given up on every path by the guard. No entry is noexcept: a thread ended at exit unwinds
+// through them.
 #pragma once
 
 #include <array>
@@ -120,17 +121,17 @@ struct MethodEntry {
   // Flattened: an operation defined inline (CuckooHash::get) joins the entry
   // rather than returning its answer through memory.
   [[gnu::flatten]] static PyObject* call_fast(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                              PyObject* kwnames) noexcept {
+                                              PyObject* kwnames) {
     return call(self, FastArguments{args, nargs, kwnames});
   }
 #if BRAMBLELOFT_BEFORE_3_10
-  [[gnu::flatten]] static PyObject* call_tuple(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+  [[gnu::flatten]] static PyObject* call_tuple(PyObject* self, PyObject* args, PyObject* kwargs) {
     return call(self, TupleArguments{args, kwargs});
   }
 #endif
 
   template <class Arguments>
-  [[gnu::always_inline]] static PyObject* call(PyObject* self, const Arguments& arguments) noexcept {
+  [[gnu::always_inline]] static PyObject* call(PyObject* self, const Arguments& arguments) {
     return fault_trap([&]() -> PyObject* {
       PyObject* slots[sizeof...(Params) + 1] = {};
       bind_arguments<sizeof...(Params)>(description, arguments, slots);
@@ -186,7 +187,7 @@ struct ConstructorEntry<State, State(A...), Params...> {
   static constexpr FunctionDescription description{PythonName<State>::name.text, "__new__",
                                                    detail::parameter_names<Params...>};
 
-  static PyObject* call(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+  static PyObject* call(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return fault_trap([&]() -> PyObject* {
       PyObject* slots[sizeof...(Params) + 1] = {};
       bind_arguments<sizeof...(Params)>(description, TupleArguments{args, kwargs}, slots);

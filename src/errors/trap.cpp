@@ -19,13 +19,17 @@ void raise_panic(const std::string& message) { PyError::deferred(panic_exception
 
 }  // namespace
 
-void raise_current_exception(bool report_unraisable) noexcept {
+void raise_current_exception(bool report_unraisable) {
   try {
     try {
       throw;
     } catch (PyError& error) {
       std::move(error).restore();
       if (!report_unraisable) return;
+    } catch (const AccessRefused& refused) {
+      (refused.wanted == Access::Exclusive ? PyError::already_borrowed()
+                                           : PyError::already_mutably_borrowed())
+          .restore();
     } catch (const Fault& fault) {
       raise_panic(fault.message());
     } catch (const std::bad_alloc&) {
@@ -45,6 +49,8 @@ void raise_current_exception(bool report_unraisable) noexcept {
       }
     }
     if (report_unraisable) PyErr_WriteUnraisable(nullptr);
+  } catch (ForcedUnwind&) {
+    throw;
   } catch (...) {
     abort_at_boundary();
   }

@@ -12,7 +12,7 @@ constinit OnceValue<unsigned> packed_version;
 
 bool interpreter_is_at_least(unsigned major, unsigned minor) {
   // The answer never changes; its one reading is shared by every thread.
-  const unsigned version = packed_version.get<PythonThreads>(
+  const unsigned version = packed_version.get(
       [] {
         const auto [major_read, minor_read] = parse_python_version(Py_GetVersion());
         return major_read << 16 | (minor_read & 0xffff);

@@ -55,8 +55,7 @@ PyObject* create_class(const ClassDefinition& definition) {
 constinit OnceValue<PyObject*> cuckoo_hash_type, dag_type, all_name_once;
 
 PyObject* class_object(const ClassDefinition& definition, OnceValue<PyObject*>& cache) {
-  return cache.get<PythonThreads>([&] { return create_class(definition); },
-                                  [](PyObject* spare) { Py_DECREF(spare); });
+  return cache.get([&] { return create_class(definition); }, [](PyObject* spare) { Py_DECREF(spare); });
 }
 
 void add_class(PyObject* module, const char* name, PyObject* type) {

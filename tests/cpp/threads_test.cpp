@@ -4,23 +4,24 @@
 #include "threads/threads.hpp"
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <optional>
 #include <thread>
 #include <vector>
 
 namespace brambleloft {
 namespace {
 
-struct Refused {
-  Access kind;
-};
-
 // Stands in for the interpreter: counts how often a thread left it to wait.
 struct TestThreads {
   static inline std::atomic<int> leaves{0};
   static inline std::atomic<int> rejoins{0};
+  static bool may_sleep() { return true; }
   static int leave() {
     leaves.fetch_add(1);
     return 7;
@@ -29,7 +30,6 @@ struct TestThreads {
     EXPECT_EQ(token, 7);
     rejoins.fetch_add(1);
   }
-  [[noreturn]] static void refuse(Access kind) { throw Refused{kind}; }
 };
 
 // Both kinds of lock, through the same guard.
@@ -39,20 +39,25 @@ class Locks : public ::testing::Test {
   template <Access kind>
   using Guard = AccessGuard<TestThreads, kind, Lock>;
 };
-using LockKinds = ::testing::Types<InstanceLock, ShardedInstanceLock>;
+using LockKinds = ::testing::Types<AccessLock<1>, AccessLock<8>>;
 TYPED_TEST_SUITE(Locks, LockKinds);
 
+// The kind of refusal a request meets, or nothing if it was granted.
+template <class Lock, Access kind>
+std::optional<Access> try_access(Lock& lock) {
+  try {
+    AccessGuard<TestThreads, kind, Lock> access(lock);
+    return std::nullopt;
+  } catch (const AccessRefused& refused) {
+    return refused.wanted;
+  }
+}
+
 template <class Lock, Access outer, Access inner>
-Access refusal_on_reentry() {
+std::optional<Access> refusal_on_reentry() {
   Lock lock;
   AccessGuard<TestThreads, outer, Lock> held(lock);
-  try {
-    AccessGuard<TestThreads, inner, Lock> nested(lock);
-  } catch (const Refused& refused) {
-    return refused.kind;
-  }
-  ADD_FAILURE() << "the nested access was granted";
-  return Access::SharedSerial;
+  return try_access<Lock, inner>(lock);
 }
 
 TYPED_TEST(Locks, ReentryOnTheSameThreadIsRefusedAtOnce) {
@@ -62,6 +67,7 @@ TYPED_TEST(Locks, ReentryOnTheSameThreadIsRefusedAtOnce) {
   EXPECT_EQ((refusal_on_reentry<Lock, Access::Shared, Access::Exclusive>()), Access::Exclusive);
   EXPECT_EQ((refusal_on_reentry<Lock, Access::SharedSerial, Access::Exclusive>()), Access::Exclusive);
   EXPECT_EQ((refusal_on_reentry<Lock, Access::Exclusive, Access::SharedSerial>()), Access::Shared);
+  EXPECT_EQ((refusal_on_reentry<Lock, Access::Shared, Access::Shared>()), std::nullopt);
 
   Lock lock;
   {
@@ -182,28 +188,187 @@ TYPED_TEST(Locks, MixedAccessFromManyThreadsKeepsExclusion) {
   EXPECT_EQ(TestThreads::leaves.load(), TestThreads::rejoins.load());
 }
 
-TEST(OnceValue, MadeOnceUnderRacesAndSeenWholeByEveryThread) {
+// A holder that runs Python code may never end its access while others wait: a conflicting
+// request is refused at once, one that does not conflict goes ahead.
+TYPED_TEST(Locks, AHolderRunningPythonCodeMakesConflictsFailAtOnce) {
+  using Lock = TypeParam;
+  auto from_another_thread = [](auto request) {
+    std::optional<Access> refused;
+    std::thread([&] { refused = request(); }).join();
+    return refused;
+  };
+  Lock lock;
+  {
+    typename TestFixture::template Guard<Access::Exclusive> held(lock);
+    RunningPython python;
+    EXPECT_EQ(from_another_thread([&] { return try_access<Lock, Access::Shared>(lock); }), Access::Shared);
+    EXPECT_EQ(from_another_thread([&] { return try_access<Lock, Access::Exclusive>(lock); }),
+              Access::Exclusive);
+  }
+  {
+    typename TestFixture::template Guard<Access::Shared> held(lock);
+    RunningPython python;
+    EXPECT_EQ(from_another_thread([&] { return try_access<Lock, Access::Exclusive>(lock); }),
+              Access::Exclusive);
+    EXPECT_EQ(from_another_thread([&] { return try_access<Lock, Access::SharedSerial>(lock); }),
+              std::nullopt);
+  }
+  EXPECT_EQ(lock.borrow_flag(), 0);
+}
+
+// A writer already asleep behind a native reader is refused as soon as that reader starts
+// running Python code, and a reader queued behind the writer then goes in.
+TYPED_TEST(Locks, AWaitEndsWhenAHolderStartsRunningPythonCode) {
+  using Lock = TypeParam;
+  Lock lock;
+  std::optional<Access> writer_refused = Access::SharedSerial, reader_refused = Access::SharedSerial;
+  std::thread writer, reader;
+  {
+    typename TestFixture::template Guard<Access::Shared> held(lock);
+    int left_before = TestThreads::leaves.load();
+    writer = std::thread([&] { writer_refused = try_access<Lock, Access::Exclusive>(lock); });
+    while (TestThreads::leaves.load() == left_before) std::this_thread::yield();
+    left_before = TestThreads::leaves.load();
+    reader = std::thread([&] { reader_refused = try_access<Lock, Access::Shared>(lock); });
+    while (TestThreads::leaves.load() == left_before) std::this_thread::yield();
+    RunningPython python;
+    writer.join();
+    reader.join();
+  }
+  EXPECT_EQ(writer_refused, Access::Exclusive);
+  EXPECT_EQ(reader_refused, std::nullopt);
+  EXPECT_EQ(lock.borrow_flag(), 0);
+}
+
+// Shared access nested in this thread's own is never refused, whatever writers do meanwhile.
+TYPED_TEST(Locks, NestedSharedAccessIsNeverRefusedWhileWritersComeAndGo) {
+  using Lock = TypeParam;
+  Lock lock;
+  std::atomic<bool> stop{false};
+  std::atomic<long> changes{0}, refused_changes{0};
+  std::vector<std::thread> writers;
+  for (int w = 0; w < 2; ++w) {
+    writers.emplace_back([&] {
+      while (!stop) (try_access<Lock, Access::Exclusive>(lock) ? refused_changes : changes).fetch_add(1);
+    });
+  }
+  while (changes.load() < 100) std::this_thread::yield();
+  const long attempts_before = changes.load() + refused_changes.load();
+  for (int i = 0; i < 20000; ++i) {
+    typename TestFixture::template Guard<Access::SharedSerial> outer(lock);
+    RunningPython python;
+    ASSERT_EQ((try_access<Lock, Access::SharedSerial>(lock)), std::nullopt) << "round " << i;
+  }
+  stop = true;
+  for (auto& writer : writers) writer.join();
+  EXPECT_GT(changes.load() + refused_changes.load(), attempts_before);  // they ran meanwhile
+  EXPECT_EQ(lock.borrow_flag(), 0);
+}
+
+// Writers get in while readers keep coming, and readers while writers keep coming.
+TYPED_TEST(Locks, NeitherReadersNorWritersStarve) {
+  using Lock = TypeParam;
+  for (const bool many_writers : {false, true}) {
+    Lock lock;
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> stream;
+    for (int t = 0; t < 3; ++t) {
+      stream.emplace_back([&] {
+        while (!stop) {
+          if (many_writers) {
+            typename TestFixture::template Guard<Access::Exclusive> access(lock);
+            std::this_thread::yield();
+          } else {
+            typename TestFixture::template Guard<Access::Shared> access(lock);
+            std::this_thread::yield();
+          }
+        }
+      });
+    }
+    for (int i = 0; i < 200; ++i) {
+      if (many_writers) {
+        typename TestFixture::template Guard<Access::Shared> access(lock);
+      } else {
+        typename TestFixture::template Guard<Access::Exclusive> access(lock);
+      }
+    }
+    stop = true;
+    for (auto& thread : stream) thread.join();
+    EXPECT_EQ(lock.borrow_flag(), 0);
+  }
+}
+
+// After fork() the child has only the forking thread: an access another thread held there is
+// refused at once instead of waited for, and the lock works again once nothing old holds it.
+TYPED_TEST(Locks, AForkedChildNeverWaitsForAThreadThatIsNotThere) {
+  using Lock = TypeParam;
+  Lock held_elsewhere, free_lock, read_elsewhere;
+  std::atomic<bool> holding{false}, release{false};
+  std::thread holder([&] {
+    typename TestFixture::template Guard<Access::Exclusive> one(held_elsewhere);
+    typename TestFixture::template Guard<Access::Shared> two(read_elsewhere);
+    holding = true;
+    while (!release) std::this_thread::yield();
+  });
+  while (!holding) std::this_thread::yield();
+  const pid_t child = fork();
+  if (child == 0) {
+    // 1: the old writer's lock refuses both kinds; 2: the old reader's lock still shares but
+    // refuses a writer; 3: an untouched lock serves both.
+    int failed = 0;
+    if (try_access<Lock, Access::Shared>(held_elsewhere) != Access::Shared) failed |= 1;
+    if (try_access<Lock, Access::Exclusive>(held_elsewhere) != Access::Exclusive) failed |= 1;
+    if (try_access<Lock, Access::SharedSerial>(read_elsewhere) != std::nullopt) failed |= 2;
+    if (try_access<Lock, Access::Exclusive>(read_elsewhere) != Access::Exclusive) failed |= 2;
+    if (try_access<Lock, Access::Exclusive>(free_lock) != std::nullopt) failed |= 4;
+    if (try_access<Lock, Access::SharedSerial>(free_lock) != std::nullopt) failed |= 4;
+    _exit(failed);
+  }
+  ASSERT_GT(child, 0);
+  int status = 0;
+  pid_t done = 0;
+  for (int i = 0; i < 500 && done == 0; ++i) {
+    done = waitpid(child, &status, WNOHANG);
+    if (done == 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  if (done == 0) {
+    kill(child, SIGKILL);
+    waitpid(child, &status, 0);
+  }
+  release = true;
+  holder.join();
+  ASSERT_NE(done, 0) << "the child waited";
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  // The parent's locks are untouched by the fork.
+  EXPECT_EQ((try_access<Lock, Access::Exclusive>(held_elsewhere)), std::nullopt);
+}
+
+TEST(OnceValue, EveryThreadSeesTheFirstFinishedWholeAndNoneWaits) {
   struct Made {
     int a, b;
   };
   OnceValue<const Made*> once;
-  std::atomic<int> makes{0};
+  std::atomic<int> makes{0}, discards{0};
   std::vector<const Made*> seen(8);
   std::vector<std::thread> threads;
   for (std::size_t t = 0; t < seen.size(); ++t) {
     threads.emplace_back([&, t] {
-      seen[t] = once.get<TestThreads>(
+      seen[t] = once.get(
           [&] {
             makes.fetch_add(1);
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
             return static_cast<const Made*>(new Made{1, 2});
           },
-          [](const Made* spare) { delete spare; });
+          [&](const Made* spare) {
+            discards.fetch_add(1);
+            delete spare;
+          });
       EXPECT_EQ(seen[t]->a + seen[t]->b, 3);
     });
   }
   for (auto& thread : threads) thread.join();
-  EXPECT_EQ(makes.load(), 1);
+  EXPECT_EQ(makes.load(), discards.load() + 1);
   for (const Made* value : seen) EXPECT_EQ(value, seen[0]);
   delete seen[0];
 }
@@ -211,17 +376,17 @@ TEST(OnceValue, MadeOnceUnderRacesAndSeenWholeByEveryThread) {
 TEST(OnceValue, AFailedMakingIsTriedAgainAndReentryKeepsTheFirstFinished) {
   OnceValue<int> once;
   auto discard_nothing = [](int) {};
-  EXPECT_THROW(once.get<TestThreads>([]() -> int { throw Refused{Access::Shared}; }, discard_nothing),
-               Refused);
+  EXPECT_THROW(once.get([]() -> int { throw AccessRefused{Access::Shared}; }, discard_nothing),
+               AccessRefused);
   EXPECT_EQ(once.peek(-1), -1);
 
   // The maker's own thread asks again while making: its inner value is kept, the outer one
   // handed to the discard.
   int discarded = 0;
   auto discard = [&](int spare) { discarded = spare; };
-  const int got = once.get<TestThreads>(
+  const int got = once.get(
       [&] {
-        EXPECT_EQ(once.get<TestThreads>([] { return 2; }, discard), 2);
+        EXPECT_EQ(once.get([] { return 2; }, discard), 2);
         return 1;
       },
       discard);
