@@ -223,6 +223,30 @@ test-freethreaded: deps-test nox python-3.13t
 
 .PHONY: python-3.13t test-freethreaded dist-cp313t
 
+# ThreadSanitizer on the real interpreter: a free-threaded 3.13 built with
+# --with-thread-sanitizer (cached like the others, in $(TSAN_PREFIX)), the module built with
+# -fsanitize=thread, and the thread tests (the scenarios, whose child processes run under it
+# too, and the stress test) under it. CPython's own suppressions for its free-threaded build
+# apply, none for our code: any report fails the run. Not part of CI, which has no room for
+# another interpreter build.
+TSAN_PREFIX = $(BUILD)/cpython/3.13t-tsan
+TSAN_PYTHON = $(CURDIR)/$(TSAN_PREFIX)/bin/python3.13t
+TSAN_VENV = $(BUILD)-tsan/venv
+test-tsan: deps-test nox
+	bash tools/build_cpython.sh "$$(bash tools/cpython_source.sh $(CPYTHON_SOURCE))" $(TSAN_PREFIX) \
+	  --disable-gil --with-thread-sanitizer
+	cmake -S . -B $(BUILD)-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBRAMBLELOFT_TESTS=OFF -DBRAMBLELOFT_WERROR=ON \
+	  -DBRAMBLELOFT_TSAN=ON -DBRAMBLELOFT_PYTHON=$(TSAN_PYTHON)
+	cmake --build $(BUILD)-tsan -j $(JOBS)
+	@[ -x $(TSAN_VENV)/bin/python ] || { TSAN_OPTIONS=report_bugs=0 $(TSAN_PYTHON) -m venv $(TSAN_VENV) && \
+	  TSAN_OPTIONS=report_bugs=0 $(TSAN_VENV)/bin/pip install -q $$(/usr/bin/python3 -c \
+	  'import tomllib; print(" ".join(tomllib.load(open("pyproject.toml", "rb"))["dependency-groups"]["test-freethreaded"]))'); }
+	cd tests/python && PYTHONPATH=$(CURDIR)/$(BUILD)-tsan PYTHON_GIL=0 \
+	  TSAN_OPTIONS="suppressions=$$(bash $(CURDIR)/tools/cpython_source.sh $(CURDIR)/$(CPYTHON_SOURCE))/Tools/tsan/suppressions_free_threading.txt exitcode=66" \
+	  $(CURDIR)/$(TSAN_VENV)/bin/python -m pytest -p no:cacheprovider -q $(STRESS_TEST)
+
+.PHONY: test-tsan
+
 # Platforms beyond this machine: aarch64 (cross-built, run under qemu-user), Debian unstable's
 # CPython 3.14 and 3.15, Debian 11 (glibc 2.31, CPython 3.9). Each runs the Python suite inside a
 # Debian root made once under $(BUILD)/roots, against the wheels in dist/ (made first if missing).
@@ -331,4 +355,4 @@ test-musl: musl-python deps-platforms
 	  bash tests/platforms/musl_suite.sh $(MUSL_PYTHON) $$(ls $(WHEEL_MUSL)) $(MUSL)/test-wheels $(MUSL)/suite-1.2.2
 
 clean:
-	rm -rf $(BUILD) $(BUILD)-asan $(BUILD)-bench $(BUILD)-release $(BUILD)-fuzz $(BUILD)-cov $(BUILD)-aarch64 $(BUILD)-ft dist
+	rm -rf $(BUILD) $(BUILD)-asan $(BUILD)-tsan $(BUILD)-bench $(BUILD)-release $(BUILD)-fuzz $(BUILD)-cov $(BUILD)-aarch64 $(BUILD)-ft dist

@@ -120,7 +120,7 @@ writers_started.set()
 for t in readers + writers:
     t.join()
 assert queries == [("ok", False)] * 2, queries
-assert all(c in (("ok", 2), ("ok", 3), ("refused", "Already borrowed")) for c in changes), changes
+assert all(c in (("ok", True), ("refused", "Already borrowed")) for c in changes), changes
 """,
     # A query nested in a query on the same graph is never refused while others change it.
     "nested-query-never-refused": """
@@ -148,7 +148,8 @@ dag, spare = graph()
 other, inside = DAG(), threading.Event()
 def sleeper():
     inside.set()
-    time.sleep(60)
+    while True:
+        time.sleep(0.005)
 def busy(k):
     while True:
         other.add_edge(f"d{k}", "e")
@@ -187,19 +188,22 @@ assert done and os.waitstatus_to_exitcode(status) == 0, (done, status)
     # ends (refused, or done in a gap) while they still run.
     "change-behind-overlapping-queries": """
 dag, spare = graph()
-done, changed = threading.Event(), []
+done, gave_up, changed = threading.Event(), threading.Event(), []
 def query():
-    deadline = time.monotonic() + 20
-    while not done.is_set() and time.monotonic() < deadline:
+    deadline = time.monotonic() + 5
+    while not done.is_set():
+        if time.monotonic() > deadline:
+            gave_up.set()
+            return
         dag.would_create_cycle(Index(spare, lambda: time.sleep(0.002)), 0)
 def change():
     time.sleep(0.3)
     changed.append(outcome(lambda: dag.add_node("late")))
-    changed.append(not done.is_set())
+    changed.append(not gave_up.is_set())
     done.set()
 for t in start(query, query, change):
     t.join()
-assert changed[0] in (("ok", 2), ("refused", "Already borrowed")) and changed[1], changed
+assert changed[0] in (("ok", True), ("refused", "Already borrowed")) and changed[1], changed
 """,
 }
 
