@@ -1,6 +1,7 @@
-"""Several threads on one instance: a call waits for another thread's call instead of failing,
-the answers are those of some order of the calls, and nothing leaks. Meant for a free-threaded
-interpreter, where the calls really run at once; with the GIL it checks the same answers.
+"""Several threads on one instance: plain calls wait for each other's native work instead of
+failing, no wait is endless, the answers are those of some order of the calls, and nothing
+leaks. Meant for a free-threaded interpreter, where the calls really run at once; with the GIL
+it checks the same answers.
 
 BRAMBLELOFT_STRESS_SECONDS sets how long the mixed run lasts (default 1.5)."""
 import os
