@@ -16,8 +16,7 @@
 // reading that key's bytes. Walks and growth move slot words; blocks stay put.
 // Re-placing a pair needs its key's digests: a block whose key is longer than
 // PairBlock::kDigestedAbove bytes keeps them, so walks and growth never read such
-// a key again; a shorter key is hashed again, which costs less than 16 bytes more
-// per pair would.
+// a key again; a shorter key is hashed again.
 #pragma once
 
 #include <xxhash.h>

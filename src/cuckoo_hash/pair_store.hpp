@@ -7,9 +7,10 @@
 // byte by byte otherwise.
 //
 // Headers: the two lengths in 8 bytes. A key longer than kDigestedAbove bytes
-// also keeps its two digests there (24 bytes), so that re-placing its pair never
-// reads the key again: hashing such a key costs more than the 16 bytes. Lengths
-// of 2^32 - 1 and more take two more 64-bit words (40 bytes).
+// also keeps its XXH64 and XXH32 digests there (24 bytes), so that walks and
+// growth never read it again; a shorter key costs a re-placement a few ns to hash
+// again, and its pair no more memory. Lengths of 2^32 - 1 and more take two more
+// 64-bit words (40 bytes).
 #pragma once
 
 #include <array>
