@@ -49,15 +49,18 @@ std::optional<CuckooHash::PairView> CuckooHash::slot(int table, std::uint64_t in
   return PairView{block->key(), block->value()};
 }
 
-CuckooHash::Word CuckooHash::store_pair(std::string_view key, std::string_view value, Word tag) {
-  const auto address = reinterpret_cast<std::uintptr_t>(pairs_.add(key, value));
+// Inline: its one caller is on every insert's path.
+[[gnu::always_inline]] inline CuckooHash::Word CuckooHash::store_pair(std::string_view key,
+                                                                      std::string_view value,
+                                                                      const KeyDigests& digests) {
+  const auto address = reinterpret_cast<std::uintptr_t>(pairs_.add(key, value, digests));
   // User-space addresses on x86-64 fit 47 bits (57 only for mappings that ask for
   // more, which nothing here does); the tag needs the bits above 48.
   if ((address & ~kAddressBits) != 0) [[unlikely]] {
     pairs_.release(reinterpret_cast<const PairBlock*>(address));
     raise_fault("pair address beyond 48 bits");
   }
-  return address | tag;
+  return address | tag_of(digests.first);
 }
 
 bool CuckooHash::insert(std::string_view key, std::string_view value) {
@@ -66,12 +69,13 @@ bool CuckooHash::insert(std::string_view key, std::string_view value) {
 
 bool CuckooHash::insert_with(std::string_view key, std::string_view value, RandomSource& rng) {
   remainder_.check();  // a table without slots cannot hold the pair: fault first
-  const std::uint32_t d1 = digest1(key);
+  const KeyDigests digests{digest1(key), digest2(key)};
+  const std::uint32_t d1 = digests.first;
   // Both candidate slots are asked for before the block is made, so that on a cold
   // table their misses overlap each other and the copy.
   __builtin_prefetch(&table1_[remainder_.of32(d1)]);
-  __builtin_prefetch(&table2_[remainder_.of64(digest2(key))]);
-  const Word pair = store_pair(key, value, tag_of(d1));
+  __builtin_prefetch(&table2_[remainder_.of64(digests.second)]);
+  const Word pair = store_pair(key, value, digests);
   try {
     if (insert_internal(table1_, table2_, remainder_, pair, d1, rng) == 0) {
       ++stored_;
@@ -91,7 +95,7 @@ bool CuckooHash::insert_with(std::string_view key, std::string_view value, Rando
 }
 
 CuckooHash::Word CuckooHash::insert_internal(SlotTable& t1, SlotTable& t2, const Remainder& remainder,
-                                             Word homeless, std::uint32_t d1, RandomSource& rng) const {
+                                             Word homeless, std::uint32_t d1, RandomSource& rng) {
   std::array<std::uint64_t, kMaxKicks> displaced;
   std::uint64_t kicks = 0;
   auto undo = [&] {
@@ -108,8 +112,7 @@ CuckooHash::Word CuckooHash::insert_internal(SlotTable& t1, SlotTable& t2, const
     }
     // Read only now: a growth hands in the digest, and most of its pairs land at
     // once, without this block's miss.
-    const std::string_view key = block_of(homeless)->key();
-    const std::uint64_t i2 = remainder.of64(digest2(key));
+    const std::uint64_t i2 = remainder.of64(digest2_of(block_of(homeless)));
     if (t2[i2] == 0) {
       t2.fill(i2, homeless);
       return 0;
@@ -118,9 +121,11 @@ CuckooHash::Word CuckooHash::insert_internal(SlotTable& t1, SlotTable& t2, const
     // blocks while the draw is made.
     __builtin_prefetch(block_of(t1[i1]));
     __builtin_prefetch(block_of(t2[i2]));
-    const Word tag = homeless & ~kAddressBits;
-    if (kicks == 0 && match(t1[i1], tag, key) != nullptr && match(t2[i2], tag, key) != nullptr)
-      return homeless;
+    if (kicks == 0) {
+      const Word tag = homeless & ~kAddressBits;
+      const std::string_view key = block_of(homeless)->key();
+      if (match(t1[i1], tag, key) != nullptr && match(t2[i2], tag, key) != nullptr) return homeless;
+    }
     std::uint32_t draw;
     try {
       draw = rng.next_u32();
@@ -132,7 +137,7 @@ CuckooHash::Word CuckooHash::insert_internal(SlotTable& t1, SlotTable& t2, const
     displaced[kicks++] = first_table ? i1 : (i2 | kTable2Bit);
     std::swap(homeless, first_table ? t1[i1] : t2[i2]);
     if (kicks == max_kicks_) break;
-    d1 = digest1(block_of(homeless)->key());
+    d1 = digest1_of(block_of(homeless));
   }
   undo();
   return homeless;
@@ -185,7 +190,7 @@ void CuckooHash::resize(RandomSource& rng) {
       const std::vector<Word>& listed = *placing;
       for (std::size_t j = 0; j < listed.size(); ++j) {
         if (j + kFetchAhead < listed.size()) __builtin_prefetch(block_of(listed[j + kFetchAhead]));
-        digests[j] = digest1(block_of(listed[j])->key());
+        digests[j] = digest1_of(block_of(listed[j]));
       }
       aside.clear();
       for (std::size_t j = 0; j < listed.size(); ++j) {
@@ -212,11 +217,11 @@ void CuckooHash::put_back(const std::vector<Word>& held, std::size_t in_table1) 
   table1_.set_length(capacity());
   table2_.set_length(capacity());
   for (std::size_t j = 0; j < held.size(); ++j) {
-    const std::string_view key = block_of(held[j])->key();
+    const PairBlock* block = block_of(held[j]);
     if (j < in_table1) {
-      table1_.fill(remainder_.of32(digest1(key)), held[j]);
+      table1_.fill(remainder_.of32(digest1_of(block)), held[j]);
     } else {
-      table2_.fill(remainder_.of64(digest2(key)), held[j]);
+      table2_.fill(remainder_.of64(digest2_of(block)), held[j]);
     }
   }
 }

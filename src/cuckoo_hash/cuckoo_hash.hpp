@@ -14,6 +14,9 @@
 // 48 bits and a 16-bit tag of the key's xxh32 above them, 0 when empty. A probe
 // at a slot holding another key is settled by the tag almost always, without
 // reading that key's bytes. Walks and growth move slot words; blocks stay put.
+// Re-placing a pair needs its key's digests: a block whose key is longer than
+// PairBlock::kDigestedAbove bytes keeps them, so walks and growth never read such
+// a key again; a shorter key is hashed again.
 #pragma once
 
 #include <xxhash.h>
@@ -83,6 +86,9 @@ class CuckooHash {
   std::size_t slot_bytes_populated() const noexcept {
     return table1_.bytes_populated() + table2_.bytes_populated();
   }
+  // The key bytes hashed again after the insert that stored them: by walks, growth
+  // and a growth undone. Keys whose blocks keep their digests never count.
+  std::uint64_t key_bytes_rehashed() const noexcept { return key_bytes_rehashed_; }
 
   using PairView = std::pair<std::string_view, std::string_view>;
   // The pair at a slot of table 1 or 2, for tests and checks.
@@ -109,7 +115,18 @@ class CuckooHash {
     const PairBlock* block = block_of(word);
     return block != nullptr && block->has_key(key) ? block : nullptr;
   }
-  Word store_pair(std::string_view key, std::string_view value, Word tag);
+  Word store_pair(std::string_view key, std::string_view value, const KeyDigests& digests);
+  // A stored pair's digests: kept in its block, or hashed again from its key.
+  std::uint32_t digest1_of(const PairBlock* block) noexcept {
+    if (block->has_digests()) return block->digests().first;
+    key_bytes_rehashed_ += block->key().size();
+    return digest1(block->key());
+  }
+  std::uint64_t digest2_of(const PairBlock* block) noexcept {
+    if (block->has_digests()) return block->digests().second;
+    key_bytes_rehashed_ += block->key().size();
+    return digest2(block->key());
+  }
 
   // One walk of at most max_kicks_ displacements in the given tables, `d1` being
   // the xxh32 digest of the homeless pair's key. Returns 0
@@ -118,7 +135,7 @@ class CuckooHash {
   // whose two first slots both hold its own key is given up at once: every pair it
   // could displace has that key, so it could only end undone.
   Word insert_internal(SlotTable& t1, SlotTable& t2, const Remainder& remainder, Word homeless,
-                       std::uint32_t d1, RandomSource& rng) const;
+                       std::uint32_t d1, RandomSource& rng);
 
   // Grows both tables by initial_capacity and re-places every pair; rounds repeat
   // until every pair has a slot. The tables grow in place; a throw (out of memory,
@@ -135,6 +152,7 @@ class CuckooHash {
   std::uint64_t growth_factor_ = 2;
   std::uint64_t max_kicks_ = kMaxKicks;
   std::uint64_t stored_ = 0;
+  std::uint64_t key_bytes_rehashed_ = 0;
   PairStore pairs_;
 };
 

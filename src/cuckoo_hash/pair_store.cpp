@@ -38,7 +38,9 @@ void PairStore::release_all() noexcept {
 
 std::size_t PairStore::block_size(std::uint64_t key_size, std::uint64_t value_size) {
   const bool long_form = key_size >= PairBlock::kLongSizes || value_size >= PairBlock::kLongSizes;
-  const std::uint64_t header = long_form ? PairBlock::kLongHeader : PairBlock::kShortHeader;
+  const std::uint64_t header = long_form                              ? PairBlock::kLongHeader
+                               : key_size > PairBlock::kDigestedAbove ? PairBlock::kDigestHeader
+                                                                      : PairBlock::kShortHeader;
   std::uint64_t size;
   if (__builtin_add_overflow(header, key_size, &size) || __builtin_add_overflow(size, value_size, &size) ||
       __builtin_add_overflow(size, kGrain - 1, &size))
@@ -50,22 +52,35 @@ std::size_t PairStore::block_size(const PairBlock* block) noexcept {
   return block_size(block->key().size(), block->value().size());
 }
 
-const PairBlock* PairStore::add(std::string_view key, std::string_view value) {
-  const std::size_t size = block_size(key.size(), value.size());
+const PairBlock* PairStore::add(std::string_view key, std::string_view value, const KeyDigests& digests) {
+  // Most pairs: a short key, a value under 4 GiB, an 8-byte header and a size that
+  // cannot overflow.
+  const bool plain = key.size() <= PairBlock::kDigestedAbove && value.size() < PairBlock::kLongSizes;
+  const std::size_t size =
+      plain ? (PairBlock::kShortHeader + key.size() + value.size() + kGrain - 1) & ~(kGrain - 1)
+            : block_size(key.size(), value.size());
   void* memory = size <= kLargestSmall ? allocate_small(size) : allocate_large(size);
   auto* block = static_cast<PairBlock*>(memory);
   char* bytes = static_cast<char*>(memory);
   std::size_t header = PairBlock::kShortHeader;
-  if (size > kLargestSmall &&
-      (key.size() >= PairBlock::kLongSizes || value.size() >= PairBlock::kLongSizes)) {
-    block->key_size_ = PairBlock::kLongSizes;
-    block->value_size_ = 0;
-    const std::uint64_t sizes[2] = {key.size(), value.size()};
-    std::memcpy(bytes + 8, sizes, sizeof sizes);
-    header = PairBlock::kLongHeader;
-  } else {
+  if (plain) [[likely]] {
     block->key_size_ = static_cast<std::uint32_t>(key.size());
     block->value_size_ = static_cast<std::uint32_t>(value.size());
+  } else {
+    const std::uint32_t first_and_padding[2] = {digests.first, 0};
+    std::memcpy(bytes + 8, &digests.second, sizeof digests.second);
+    std::memcpy(bytes + 16, first_and_padding, sizeof first_and_padding);
+    if (key.size() >= PairBlock::kLongSizes || value.size() >= PairBlock::kLongSizes) {
+      block->key_size_ = PairBlock::kLongSizes;
+      block->value_size_ = 0;
+      const std::uint64_t sizes[2] = {key.size(), value.size()};
+      std::memcpy(bytes + PairBlock::kDigestHeader, sizes, sizeof sizes);
+      header = PairBlock::kLongHeader;
+    } else {
+      block->key_size_ = static_cast<std::uint32_t>(key.size());
+      block->value_size_ = static_cast<std::uint32_t>(value.size());
+      header = PairBlock::kDigestHeader;
+    }
   }
   if (!value.empty()) std::memcpy(bytes + header, value.data(), value.size());
   if (!key.empty()) std::memcpy(bytes + header + value.size(), key.data(), key.size());

@@ -1,10 +1,16 @@
-// One contiguous block per stored pair: the two lengths, the value bytes, then the
-// key bytes. A table slot points straight at its block, so a lookup reads the
-// slot and then one block (one or two cache lines for pairs up to 48 bytes). A
-// block never moves while it is held: walks and growth move only slot words.
+// One contiguous block per stored pair: a header, the value bytes, then the key
+// bytes. A table slot points straight at its block, so a lookup reads the slot and
+// then one block (one or two cache lines for pairs up to 48 bytes). A block never
+// moves while it is held: walks and growth move only slot words.
 // The value comes first so that it starts 8-byte aligned at no cost in padding:
 // the interpreter builds a str from aligned ASCII bytes a word at a time, and
 // byte by byte otherwise.
+//
+// Headers: the two lengths in 8 bytes. A key longer than kDigestedAbove bytes
+// also keeps its XXH64 and XXH32 digests there (24 bytes), so that walks and
+// growth never read it again; a shorter key costs a re-placement a few ns to hash
+// again, and its pair no more memory. Lengths of 2^32 - 1 and more take two more
+// 64-bit words (40 bytes).
 #pragma once
 
 #include <array>
@@ -15,38 +21,59 @@
 
 namespace brambleloft {
 
+// The XXH32 and XXH64 digests of a key, before any reduction to a slot.
+struct KeyDigests {
+  std::uint32_t first;
+  std::uint64_t second;
+};
+
 class PairBlock {
  public:
+  static constexpr std::size_t kDigestedAbove = 64;
+
   std::string_view key() const noexcept {
-    if (key_size_ != kLongSizes) [[likely]]
+    if (key_size_ <= kDigestedAbove) [[likely]]
       return {bytes() + kShortHeader + value_size_, key_size_};
+    if (key_size_ != kLongSizes) return {bytes() + kDigestHeader + value_size_, key_size_};
     return {bytes() + kLongHeader + long_size(1), long_size(0)};
   }
   std::string_view value() const noexcept {
-    if (key_size_ != kLongSizes) [[likely]]
+    if (key_size_ <= kDigestedAbove) [[likely]]
       return {bytes() + kShortHeader, value_size_};
+    if (key_size_ != kLongSizes) return {bytes() + kDigestHeader, value_size_};
     return {bytes() + kLongHeader, long_size(1)};
   }
   // Whether the block's key is `key`: the length first, then the bytes inline.
   [[gnu::always_inline]] bool has_key(std::string_view key) const noexcept {
-    if (key_size_ != kLongSizes) [[likely]]
+    if (key_size_ <= kDigestedAbove) [[likely]]
       return key_size_ == key.size() &&
              same_bytes(bytes() + kShortHeader + value_size_, key.data(), key.size());
     return this->key() == key;
   }
+  // Every block whose key is longer than kDigestedAbove bytes keeps the digests
+  // given to PairStore::add (so does every block with a length of 2^32 - 1 or more).
+  bool has_digests() const noexcept { return key_size_ > kDigestedAbove; }
+  KeyDigests digests() const noexcept {
+    KeyDigests digests;
+    std::memcpy(&digests.second, bytes() + 8, sizeof digests.second);
+    std::memcpy(&digests.first, bytes() + 16, sizeof digests.first);
+    return digests;
+  }
 
  private:
   friend class PairStore;
-  // Lengths below 2^32 - 1 fit the 8-byte header; longer pairs mark key_size_ and
-  // keep both lengths as 64-bit words after it.
+  // Lengths below 2^32 - 1 fit the first 8 bytes; longer pairs mark key_size_ and
+  // keep both lengths as 64-bit words after the digests. kLongSizes exceeds
+  // kDigestedAbove, so such blocks have digests too.
   static constexpr std::uint32_t kLongSizes = 0xFFFFFFFFu;
   static constexpr std::size_t kShortHeader = 8;
-  static constexpr std::size_t kLongHeader = 24;
+  static constexpr std::size_t kDigestHeader = 24;  // the lengths, XXH64 at 8, XXH32 at 16
+  static constexpr std::size_t kLongHeader = 40;
 
   const char* bytes() const noexcept { return reinterpret_cast<const char*>(this); }
   std::uint64_t long_size(int which) const noexcept {
     std::uint64_t size;
-    std::memcpy(&size, bytes() + 8 + 8 * which, sizeof size);
+    std::memcpy(&size, bytes() + kDigestHeader + 8 * which, sizeof size);
     return size;
   }
 
@@ -96,8 +123,9 @@ class PairStore {
   PairStore& operator=(const PairStore&) = delete;
   ~PairStore();
 
-  // A new block holding copies of both. Throws std::bad_alloc; nothing changes then.
-  const PairBlock* add(std::string_view key, std::string_view value);
+  // A new block holding copies of both, and `digests` when it keeps them (see
+  // PairBlock::has_digests). Throws std::bad_alloc; nothing changes then.
+  const PairBlock* add(std::string_view key, std::string_view value, const KeyDigests& digests);
   // Gives the block back; it must have come from add() on this store.
   void release(const PairBlock* block) noexcept;
   // The bytes held from the system: every chunk, and every large block with its link.

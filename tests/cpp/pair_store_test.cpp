@@ -18,8 +18,8 @@
 namespace brambleloft {
 namespace {
 
-// Lengths around the header, the word-wide compare and the small/large split.
-const std::vector<std::size_t> kLengths = {0, 1, 3, 4, 7, 8, 15, 16, 17, 48, 249, 250, 4096};
+// Lengths around the header, the word-wide compare, the digests and the small/large split.
+const std::vector<std::size_t> kLengths = {0, 1, 3, 4, 7, 8, 15, 16, 17, 48, 64, 65, 249, 250, 4096};
 
 // One copy of the inlined comparison serves every test.
 [[gnu::noinline]] bool has_key(const PairBlock* block, std::string_view key) { return block->has_key(key); }
@@ -31,20 +31,30 @@ std::string pattern(std::size_t length, char salt) {
   return text;
 }
 
+// Keys longer than 64 bytes keep their digests too, whatever the value beside them.
 TEST(PairStore, BlocksHoldBothStringsWhateverTheirLengthsAndBytes) {
   PairStore store;
   std::vector<std::pair<const PairBlock*, std::pair<std::string, std::string>>> held;
+  auto digests_of = [](std::size_t k, std::size_t v) {
+    return KeyDigests{static_cast<std::uint32_t>(0xF0000000u + k), 0xA000000000000000u + (k << 20) + v};
+  };
   for (const std::size_t k : kLengths) {
     for (const std::size_t v : kLengths) {
       std::string key = pattern(k, 'k'), value = pattern(v, 'v');
-      held.push_back({store.add(key, value), {key, value}});
+      held.push_back({store.add(key, value, digests_of(k, v)), {key, value}});
     }
   }
   for (const auto& [block, pair] : held) {
+    const std::size_t k = pair.first.size(), v = pair.second.size();
     EXPECT_EQ(block->key(), pair.first);
     EXPECT_EQ(block->value(), pair.second);
     EXPECT_TRUE(has_key(block, pair.first));
     EXPECT_EQ(reinterpret_cast<std::uintptr_t>(block) % 8, 0u);
+    ASSERT_EQ(block->has_digests(), k > 64) << k << "+" << v;
+    if (k > 64) {
+      EXPECT_EQ(block->digests().first, digests_of(k, v).first) << k << "+" << v;
+      EXPECT_EQ(block->digests().second, digests_of(k, v).second) << k << "+" << v;
+    }
   }
 }
 
@@ -53,7 +63,7 @@ TEST(PairStore, KeysDifferingInOneByteOrInLengthDoNotMatch) {
   for (const std::size_t k : kLengths) {
     if (k == 0) continue;
     const std::string key = pattern(k, 'x');
-    const PairBlock* block = store.add(key, "v");
+    const PairBlock* block = store.add(key, "v", {});
     for (std::size_t at : {std::size_t{0}, k / 2, k - 1}) {
       std::string other = key;
       other[at] ^= 1;
@@ -66,14 +76,14 @@ TEST(PairStore, KeysDifferingInOneByteOrInLengthDoNotMatch) {
 
 TEST(PairStore, ReleasedBlocksAreReusedAndOthersStayIntact) {
   PairStore store;
-  const PairBlock* keep = store.add("keep", "this");
-  const PairBlock* small = store.add("abc", "defgh");
-  const PairBlock* large = store.add(pattern(4096, 'l'), "x");
+  const PairBlock* keep = store.add("keep", "this", {});
+  const PairBlock* small = store.add("abc", "defgh", {});
+  const PairBlock* large = store.add(pattern(4096, 'l'), "x", {});
   store.release(small);
   store.release(large);
   // Same rounded size: the released block serves again.
-  EXPECT_EQ(store.add("xyz", "12345"), small);
-  const PairBlock* again = store.add(pattern(300, 'm'), pattern(300, 'n'));
+  EXPECT_EQ(store.add("xyz", "12345", {}), small);
+  const PairBlock* again = store.add(pattern(300, 'm'), pattern(300, 'n'), {});
   EXPECT_EQ(again->key(), pattern(300, 'm'));
   EXPECT_EQ(again->value(), pattern(300, 'n'));
   EXPECT_EQ(keep->key(), "keep");
@@ -84,19 +94,19 @@ TEST(PairStore, ReleasedBlocksAreReusedAndOthersStayIntact) {
 // behind is empty and its new pairs share nothing with the moved one's.
 TEST(PairStore, AMovedStoreKeepsItsBlocksAndLeavesAnEmptyOne) {
   PairStore first;
-  const PairBlock* block = first.add("key", "value");
-  const PairBlock* large = first.add(pattern(300, 'm'), "large");
-  first.release(first.add("gone", "value"));
+  const PairBlock* block = first.add("key", "value", {});
+  const PairBlock* large = first.add(pattern(300, 'm'), "large", {});
+  first.release(first.add("gone", "value", {}));
   const std::size_t reserved = first.bytes_reserved();
   PairStore second(std::move(first));
   EXPECT_EQ(block->value(), "value");
   EXPECT_EQ(second.bytes_reserved(), reserved);
   EXPECT_EQ(first.bytes_reserved(), 0u);
-  const PairBlock* fresh = first.add("kex", "valux");
+  const PairBlock* fresh = first.add("kex", "valux", {});
   EXPECT_GT(first.bytes_reserved(), 0u);
   second.release(block);
-  EXPECT_EQ(second.add("kex", "valux"), block);
-  const PairBlock* others[] = {second.add("kez", "valuz"), second.add("key", "value")};
+  EXPECT_EQ(second.add("kex", "valux", {}), block);
+  const PairBlock* others[] = {second.add("kez", "valuz", {}), second.add("key", "value", {})};
   for (const PairBlock* other : others) EXPECT_NE(other, fresh);
   EXPECT_EQ(fresh->key(), "kex");
   EXPECT_EQ(fresh->value(), "valux");
@@ -118,9 +128,11 @@ TEST(PairStore, APairLongerThanFourGibibytesKeepsBothLengths) {
   ASSERT_NE(zeros, MAP_FAILED);
   const std::string_view key(static_cast<const char*>(zeros), kLong - 1);
   PairStore store;
-  const PairBlock* block = store.add(key, "value");
+  const PairBlock* block = store.add(key, "value", {7, 9});
   EXPECT_EQ(block->key().size(), kLong - 1);
   EXPECT_EQ(block->value(), "value");
+  EXPECT_EQ(block->digests().first, 7u);
+  EXPECT_EQ(block->digests().second, 9u);
   EXPECT_TRUE(has_key(block, key));
   EXPECT_FALSE(has_key(block, key.substr(1)));
   store.release(block);
@@ -133,7 +145,7 @@ TEST(PairStore, PairsBeyondTheAddressSpaceAreBadAlloc) {
   for (const auto& [key_size, value_size] : std::vector<std::pair<std::size_t, std::size_t>>{
            {SIZE_MAX - 8, 0}, {SIZE_MAX / 2, SIZE_MAX / 2}, {0, SIZE_MAX - 40}, {std::size_t{1} << 60, 0}}) {
     PairStore store;
-    EXPECT_THROW(store.add({nowhere, key_size}, {nowhere, value_size}), std::bad_alloc) << key_size;
+    EXPECT_THROW(store.add({nowhere, key_size}, {nowhere, value_size}, {}), std::bad_alloc) << key_size;
   }
 }
 
@@ -142,9 +154,10 @@ TEST(PairStore, PairsInPageMappedChunksStayIntactThroughReleaseAndReuse) {
   PairStore store;
   std::vector<const PairBlock*> blocks;
   auto key_of = [](std::size_t i) { return "key-" + std::to_string(i); };
-  for (std::size_t i = 0; i < 200000; ++i) blocks.push_back(store.add(key_of(i), pattern(i % 40, 'v')));
+  for (std::size_t i = 0; i < 200000; ++i) blocks.push_back(store.add(key_of(i), pattern(i % 40, 'v'), {}));
   for (std::size_t i = 0; i < blocks.size(); i += 3) store.release(blocks[i]);
-  for (std::size_t i = 0; i < blocks.size(); i += 3) blocks[i] = store.add(key_of(i), pattern(i % 40, 'v'));
+  for (std::size_t i = 0; i < blocks.size(); i += 3)
+    blocks[i] = store.add(key_of(i), pattern(i % 40, 'v'), {});
   PairStore moved(std::move(store));
   for (std::size_t i = 0; i < blocks.size(); ++i) {
     ASSERT_TRUE(has_key(blocks[i], key_of(i))) << i;
