@@ -5,6 +5,7 @@ valgrind). Prints, per call:
 - instructions (callgrind) of hot calls of brambleloft beside the cost floor's
   call of the same shape (bench/floor, which make build builds beside the module),
   in both calling conventions;
+- instructions of hot get and insert beside dict's;
 - instructions and last-level cache misses (cachegrind, an 8 MiB last level) of a
   cold CuckooHash.get hit beside dict.get.
 
@@ -67,8 +68,8 @@ def built_dag(module, edges):
 def setup(workload, total):
     """(the call to count, its argument sequence of `total` items) for a workload "CALLEE@DATA".
 
-    CALLEE is one of our methods, a method of the floor (bench/floor), `dict` (the cold keys'
-    dict.get) or `loop` (no call: the loop's own share). The setup depends on `total` only, so
+    CALLEE is one of our methods, a method of the floor (bench/floor), `dict` (dict.get of the
+    keys, or storing the pairs by subscription) or `loop` (no call: the loop's own share). The setup depends on `total` only, so
     that the N and 2N runs differ in the calls alone."""
     import brambleloft
     import brambleloft_floor
@@ -105,6 +106,8 @@ def setup(workload, total):
         raise SystemExit(f"unknown data {data}")
     if callee == "loop":
         return None, items
+    if callee == "dict" and data == "fresh":
+        return {}, items  # filled by subscription, as a user fills one
     if callee == "dict":
         return {k: "value-" + k for k in items}.get, items
     floor = brambleloft_floor.Floor()
@@ -128,6 +131,9 @@ def child(workload, calls, total):
     elif call is None:
         for a in items:
             pass
+    elif workload.startswith("dict@") and two:
+        for a, b in items:
+            call[a] = b
     elif workload.startswith("empty_"):
         for a in items:
             call()
@@ -190,6 +196,8 @@ HOT_ROWS = [
     ("empty call (the floor alone)", None, "empty", "hot"),
 ]
 CONVENTIONS = ("fast", "tuple")
+# our call and the data on which dict does the same
+DICT_ROWS = [("get", "hot"), ("insert", "fresh")]
 
 
 def main():
@@ -213,6 +221,9 @@ def main():
             callees = ([ours] if ours else []) + ([f"{shape}_{c}" for c in CONVENTIONS] if shape else [])
             for workload in [f"{callee}@{data}" for callee in callees] + [f"loop@{data}"]:
                 runs.start("callgrind", workload, args.calls)
+        for ours, data in DICT_ROWS:
+            for callee in (ours, "dict", "loop"):
+                runs.start("callgrind", f"{callee}@{data}", args.calls)
         for callee in ("get", "dict", floor_echo, "loop"):
             runs.start("cachegrind", f"{callee}@cold", args.cold_calls)
 
@@ -227,6 +238,13 @@ def main():
             cells += [f"{floors[c]:>6.0f}" if shape else f"{'':>6}" for c in CONVENTIONS]
             cells.append(f"{ours_count / floors[ours_convention]:>6.2f}" if ours and shape else "")
             print(f"{label:<38} " + " ".join(cells), flush=True)
+        print("\nInstructions per hot call against dict (callgrind), the loop's own share taken off")
+        print(f"{'call':<38} {'brambleloft':>12} {'dict':>8} {'ratio':>6}")
+        for ours, data in DICT_ROWS:
+            ours_count = runs.per_call("callgrind", ours, data, args.calls)["Ir"]
+            theirs = runs.per_call("callgrind", "dict", data, args.calls)["Ir"]
+            label = {"get": "get / dict.get, 1,000 hot keys", "insert": "insert / d[key] = value, fresh keys"}[ours]
+            print(f"{label:<38} {ours_count:>12.0f} {theirs:>8.0f} {ours_count / theirs:>6.2f}", flush=True)
         print(f"\nCold get hit, 100,000 keys in shuffled order (cachegrind, last level {LAST_LEVEL})")
         print(f"{'per call':<32} {'brambleloft':>12} {'dict.get':>10} {'ratio':>6} {'floor ' + floor_echo:>16}")
         ours = runs.per_call("cachegrind", "get", "cold", args.cold_calls)
