@@ -120,8 +120,9 @@ SOAK_SECONDS ?= 180
 soak: build
 	PYTHONPATH=$(BUILD) /usr/bin/python3 tests/soak/soak.py --seconds $(SOAK_SECONDS)
 
-# The scripts run in the bench session's environment (Debian's python3 and the peers); the
-# instruction and miss counts need valgrind, the C++ benchmark Google Benchmark and abseil.
+# The scripts run in the bench session's environment (Debian's python3 and the peers) against
+# the module and the cost floor (bench/floor) that build makes; the instruction and miss counts
+# need valgrind, the C++ benchmark Google Benchmark and abseil.
 BENCH_PYTHON = $(NOX_ENVDIR)/bench/bin/python
 bench: build nox
 	@bash tools/ensure_packages.sh $(BENCH_PACKAGES)
