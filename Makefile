@@ -51,6 +51,7 @@ example = out=$$(PYTHONPATH=$(BUILD) /usr/bin/python3 examples/$(1) 2>&1); statu
   { echo "examples/$(1): expected exit status $(3) and a line with: $(2)"; exit 1; }
 examples: build
 	@$(call example,demo.py,^Japan -> Tokyo$$,0)
+	@$(call example,demo.py,^a third value for the key is refused: True$$,0)
 	@$(call example,task_runner.py,^ran 12 tasks with 4 workers in,0)
 	@$(call example,task_runner.py examples/tasks_with_cycle.txt,refusing 'compile: package' (the edge package -> compile): package already depends on compile,1)
 	@$(call example,dependency_resolver.py,^built 100$(comma)000 packages with,0)
