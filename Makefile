@@ -38,7 +38,8 @@ CMAKE_NOX = -DBRAMBLELOFT_NOX=$(CURDIR)/$(NOX_VENV)/bin/nox -DBRAMBLELOFT_NOX_EN
   -DBRAMBLELOFT_CLANG_FORMAT=$(CLANG_FORMAT)
 
 build: deps-build
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBRAMBLELOFT_TESTS=ON -DBRAMBLELOFT_WERROR=ON $(CMAKE_NOX)
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBRAMBLELOFT_TESTS=ON -DBRAMBLELOFT_WERROR=ON \
+	  -DBRAMBLELOFT_FLOOR=ON $(CMAKE_NOX)
 	cmake --build $(BUILD) -j $(JOBS)
 
 demo: build
@@ -50,6 +51,7 @@ example = out=$$(PYTHONPATH=$(BUILD) /usr/bin/python3 examples/$(1) 2>&1); statu
   { echo "examples/$(1): expected exit status $(3) and a line with: $(2)"; exit 1; }
 examples: build
 	@$(call example,demo.py,^Japan -> Tokyo$$,0)
+	@$(call example,demo.py,^a third value for the key is refused: True$$,0)
 	@$(call example,task_runner.py,^ran 12 tasks with 4 workers in,0)
 	@$(call example,task_runner.py examples/tasks_with_cycle.txt,refusing 'compile: package' (the edge package -> compile): package already depends on compile,1)
 	@$(call example,dependency_resolver.py,^built 100$(comma)000 packages with,0)
@@ -119,8 +121,9 @@ SOAK_SECONDS ?= 180
 soak: build
 	PYTHONPATH=$(BUILD) /usr/bin/python3 tests/soak/soak.py --seconds $(SOAK_SECONDS)
 
-# The scripts run in the bench session's environment (Debian's python3 and the peers); the
-# instruction and miss counts need valgrind, the C++ benchmark Google Benchmark and abseil.
+# The scripts run in the bench session's environment (Debian's python3 and the peers) against
+# the module and the cost floor (bench/floor) that build makes; the instruction and miss counts
+# need valgrind, the C++ benchmark Google Benchmark and abseil.
 BENCH_PYTHON = $(NOX_ENVDIR)/bench/bin/python
 bench: build nox
 	@bash tools/ensure_packages.sh $(BENCH_PACKAGES)

@@ -1,11 +1,11 @@
-"""Times brambleloft against Python's dict and, where installed, networkx.
+"""Times brambleloft against Python's dict, the cost floor of a call and, where installed, networkx.
 
 Run with `make bench`. Prints nanoseconds per operation and the ratio to the
 reference (below 1 means brambleloft is faster). Nothing here is asserted.
 """
 import argparse
+import collections
 import gc
-import importlib.util
 import os
 import random
 import sys
@@ -32,27 +32,18 @@ def best_of(repeats, setup, run):
     return min(run(setup()) for _ in range(repeats))
 
 
-def floor_harness():
-    """The cost-floor harness of ../shared/perf (relative to the project root) with its probes
-    built, or None where it is absent or cannot build them."""
-    harness = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "shared", "perf", "bench.py")
-    if not os.path.isfile(harness):
-        return None
-    spec = importlib.util.spec_from_file_location("perf_floor", harness)
-    module = importlib.util.module_from_spec(spec)
+Floor = collections.namedtuple("Floor", "echo pair")
+
+
+def load_floor():
+    """The cost floor of each call shape (bench/floor), in the calling convention that our
+    module takes on this interpreter: the fast one from 3.10 on, the tuple one before."""
     try:
-        spec.loader.exec_module(module)
-        module.ensure_probes()
-        return module
-    except Exception as error:  # no compiler or headers: report without the floor
-        print(f"floor probe unavailable: {error!r}", file=sys.stderr)
-        return None
-
-
-def load_floor_probe():
-    """The floor probe built like our module (limited API 3.8), where present."""
-    harness = floor_harness()
-    return harness.ensure_probes()["abi3-3.8"] if harness else None
+        import brambleloft_floor
+    except ImportError:
+        raise SystemExit("brambleloft_floor is missing: make build builds it beside the module (bench/floor)")
+    floor, convention = brambleloft_floor.Floor(), "fast" if sys.version_info >= (3, 10) else "tuple"
+    return Floor(*(getattr(floor, f"{shape}_{convention}") for shape in Floor._fields))
 
 
 def pyplot():
@@ -88,7 +79,7 @@ def twelve(prefix, i):
 
 
 def fill_table(n):
-    table = CuckooHash(2 * n)  # the sizing of the floor harness
+    table = CuckooHash(2 * n)  # two slots per pair, as the other benchmarks size their tables
     for i in range(n):
         table.insert(twelve("k", i), twelve("v", i))
     return table
@@ -159,8 +150,8 @@ def table_rows(n, repeats):
     return "dict", rows
 
 
-def floor_rows(probe, n, repeats):
-    """Our calls against the floor probe's: the unavoidable part of each call."""
+def floor_rows(floor, n, repeats):
+    """Our calls against the floor's of the same shape: the unavoidable part of each call."""
     rng = random.Random(2)
     keys = [f"key-{rng.getrandbits(48):012x}" for _ in range(n)]
     pairs = [(k, f"value-{i}") for i, k in enumerate(keys)]
@@ -171,14 +162,14 @@ def floor_rows(probe, n, repeats):
         table.insert(k, v)
     rows = [
         (
-            "get (present, 1,000 hot keys) / echo_xxh",
+            "get (present, 1,000 hot keys) / echo",
             best_of(repeats, lambda: table, lambda t: timed(t.get, hot)),
-            best_of(repeats, lambda: probe, lambda p: timed(p.echo_xxh, hot)),
+            best_of(repeats, lambda: floor, lambda f: timed(f.echo, hot)),
         ),
         (
             f"insert {n:,} keys into CuckooHash({2 * n:,}) / pair",
             best_of(repeats, lambda: CuckooHash(2 * n), lambda t: timed(lambda p: t.insert(*p), pairs)),
-            best_of(repeats, lambda: probe, lambda p: timed(lambda kv: p.pair(*kv), pairs)),
+            best_of(repeats, lambda: floor, lambda f: timed(lambda kv: f.pair(*kv), pairs)),
         ),
     ]
     return "floor", rows
@@ -211,6 +202,19 @@ def growth_rows(repeats):
         per_pair.append(elapsed / n)
     row = "refused 3rd value: growth to 1.1M slots, per pair"
     return "target", [(row, min(per_pair), 100.0)]
+
+
+def capacity_rows(quick):
+    """80,000 keys into tables of several initial sizes: a table grows by its initial size, so
+    one started far below the count grows thousands of times. ms for all the keys."""
+    keys = [f"key-{i:08d}" for i in range(80_000)]
+    rows = []
+    for size in ((1024, 80_000, 100_000) if quick else (16, 1024, 80_000, 100_000)):
+        table, start = CuckooHash(size), time.perf_counter_ns()
+        for key in keys:
+            table.insert(key, key)
+        rows.append((f"insert 80,000 keys into CuckooHash({size:,}), ms", (time.perf_counter_ns() - start) / 1e6, None))
+    return "", rows
 
 
 def random_edges(n, m, seed):
@@ -285,10 +289,10 @@ def main():
     print_table(f"CuckooHash vs dict, {table_size:,} keys", reference, rows)
     reference, rows = growth_rows(args.repeats)
     print_table("CuckooHash growth (CuckooHash(100,000) holding 100,000 pairs)", reference, rows)
-    probe = load_floor_probe()
-    if probe is not None:
-        reference, rows = floor_rows(probe, table_size, args.repeats)
-        print_table("CuckooHash vs the cost floor of a call (../shared/perf)", reference, rows)
+    reference, rows = capacity_rows(args.quick)
+    print_table("CuckooHash initial capacity (one run each)", reference, rows)
+    reference, rows = floor_rows(load_floor(), table_size, args.repeats)
+    print_table("CuckooHash vs the cost floor of a call (bench/floor)", reference, rows)
     for n in (1_000, 10_000) if args.quick else (10_000, 100_000):
         reference, rows = graph_rows(n, args.repeats)
         print_table(f"DAG vs networkx, random graph of {n:,} nodes", reference, rows)

@@ -3,8 +3,9 @@
 Run with `make bench` (or `PYTHONPATH=<build dir> python3 bench/counts.py`; needs
 valgrind). Prints, per call:
 - instructions (callgrind) of hot calls of brambleloft beside the cost floor's
-  probe for the same call shape (../shared/perf/floorprobe.c, built into a
-  temporary folder as ../shared/perf/bench.py builds it);
+  call of the same shape (bench/floor, which make build builds beside the module),
+  in both calling conventions;
+- instructions of hot get and insert beside dict's;
 - instructions and last-level cache misses (cachegrind, an 8 MiB last level) of a
   cold CuckooHash.get hit beside dict.get.
 
@@ -57,77 +58,69 @@ def task_edges(n, seed):
     return tasks, [(tasks[rng.randrange(i)], tasks[i]) for i in range(1, n) for _ in range(2)]
 
 
-def setup(workload, calls, floor):
-    """(the call to count, its argument sequence) for at least `calls` calls.
+def built_dag(module, edges):
+    dag = module.DAG()
+    for e in edges:
+        dag.add_edge(*e)
+    return dag
 
-    The setup depends on `calls` only through the length of the sequence built, so
+
+def setup(workload, total):
+    """(the call to count, its argument sequence of `total` items) for a workload "CALLEE@DATA".
+
+    CALLEE is one of our methods, a method of the floor (bench/floor), `dict` (dict.get of the
+    keys, or storing the pairs by subscription) or `loop` (no call: the loop's own share). The setup depends on `total` only, so
     that the N and 2N runs differ in the calls alone."""
     import brambleloft
+    import brambleloft_floor
 
-    probe = floor.Probe() if floor is not None else None
-    if workload.endswith("_fast"):
-        # The fast-convention probes are in the floor built for the 3.10 limited API.
-        import floorprobe310
-
-        probe = floorprobe310.Probe()
-    if workload in ("get", "echo_xxh", "echo_xxh_fast", "get-loop"):
-        keys = hot_keys(calls)
-        if workload == "get":
-            return filled_table(brambleloft, keys[:1000], 2000).get, keys
-        return (getattr(probe, workload) if workload in ("echo_xxh", "echo_xxh_fast") else None), keys
-    if workload in ("insert", "pair", "pair_fast", "pair-loop"):
-        keys = names("fresh", calls)
-        pairs = [(k, "value-" + k) for k in keys]
-        if workload == "insert":
-            return brambleloft.CuckooHash(4 * calls).insert, pairs
-        return (getattr(probe, workload) if workload in ("pair", "pair_fast") else None), pairs
-    if workload == "empty-has_path":
-        # A call whose core does next to nothing: two names looked up in an empty graph.
-        return brambleloft.DAG().has_path, [(k, k + "'") for k in names("missing", calls)]
-    if workload in ("add_edge", "pair-edges"):
-        _, edges = task_edges(calls, 1)
-        return (brambleloft.DAG().add_edge if workload == "add_edge" else probe.pair), edges
-    if workload in ("has_path", "pair-queries"):
+    callee, data = workload.split("@")
+    if data == "hot":
+        items = hot_keys(total)
+        instance = lambda: filled_table(brambleloft, items[:1000], 2000)
+    elif data == "cold":
+        keys = names("key", 100_000)
+        items = shuffled(keys, 5)
+        instance = lambda: filled_table(brambleloft, keys, 200_000)
+    elif data == "fresh":
+        items = [(k, "value-" + k) for k in names("fresh", total)]
+        instance = lambda: brambleloft.CuckooHash(4 * total)
+    elif data == "edges":
+        _, items = task_edges(total, 1)
+        instance = brambleloft.DAG
+    elif data == "queries":
         tasks, edges = task_edges(10_000, 2)
         rng = random.Random(3)
-        queries = [(tasks[rng.randrange(10_000)], tasks[rng.randrange(10_000)]) for _ in range(calls)]
-        if workload == "pair-queries":
-            return probe.pair, queries
-        dag = brambleloft.DAG()
-        for e in edges:
-            dag.add_edge(*e)
-        return dag.has_path, queries
-    if workload in ("finish_node", "xxh", "xxh-loop"):
+        items = [(tasks[rng.randrange(10_000)], tasks[rng.randrange(10_000)]) for _ in range(total)]
+        instance = lambda: built_dag(brambleloft, edges)
+    elif data == "absent":
+        # A call whose core does next to nothing: two names looked up in an empty graph.
+        items = [(k, k + "'") for k in names("missing", total)]
+        instance = brambleloft.DAG
+    elif data == "tasks":
         # Tasks finished in creation order from a graph twice the size of the run.
-        tasks, edges = task_edges(2 * calls, 4)
-        if workload != "finish_node":
-            return (probe.xxh if workload == "xxh" else None), tasks
-        dag = brambleloft.DAG()
-        for e in edges:
-            dag.add_edge(*e)
-        return dag.finish_node, tasks
-    if workload in ("cold-get", "cold-dict", "cold-echo_xxh", "cold-loop"):
-        keys = names("key", 100_000)
-        order = shuffled(keys, 5)
-        if workload == "cold-get":
-            return filled_table(brambleloft, keys, 200_000).get, order
-        if workload == "cold-dict":
-            return {k: "value-" + k for k in keys}.get, order
-        if workload == "cold-echo_xxh":
-            return probe.echo_xxh, order
-        return None, order
-    raise SystemExit(f"unknown workload {workload}")
+        tasks, edges = task_edges(2 * total, 4)
+        items = tasks
+        instance = lambda: built_dag(brambleloft, edges)
+    else:
+        raise SystemExit(f"unknown data {data}")
+    if callee == "loop":
+        return None, items
+    if callee == "dict" and data == "fresh":
+        return {}, items  # filled by subscription, as a user fills one
+    if callee == "dict":
+        return {k: "value-" + k for k in items}.get, items
+    floor = brambleloft_floor.Floor()
+    if hasattr(floor, callee):
+        return getattr(floor, callee), items
+    return getattr(instance(), callee), items
 
 
-def child(workload, calls, total, floor_dir):
+def child(workload, calls, total):
     """Makes `calls` calls of the workload's sequence of `total` items."""
     import gc
 
-    floor = None
-    if floor_dir:
-        sys.path.insert(0, floor_dir)
-        import floorprobe as floor
-    call, items = setup(workload, total, floor)
+    call, items = setup(workload, total)
     two = isinstance(items[0], tuple)
     gc.collect()
     gc.disable()
@@ -138,6 +131,12 @@ def child(workload, calls, total, floor_dir):
     elif call is None:
         for a in items:
             pass
+    elif workload.startswith("dict@") and two:
+        for a, b in items:
+            call[a] = b
+    elif workload.startswith("empty_"):
+        for a in items:
+            call()
     elif two:
         for a, b in items:
             call(a, b)
@@ -148,14 +147,13 @@ def child(workload, calls, total, floor_dir):
 
 # --- the parent: valgrind runs and their differences --------------------------------
 
-def valgrind(tool, workload, calls, total, floor_dir, env):
+def valgrind(tool, workload, calls, total, env):
     with tempfile.TemporaryDirectory() as folder:
         out = os.path.join(folder, "out")
         command = ["valgrind", f"--tool={tool}", f"--{tool}-out-file={out}"]
         if tool == "cachegrind":
             command += ["--cache-sim=yes", f"--LL={LAST_LEVEL}"]
-        command += [sys.executable, os.path.abspath(__file__), "--child", workload, str(calls), str(total),
-                    floor_dir or ""]
+        command += [sys.executable, os.path.abspath(__file__), "--child", workload, str(calls), str(total)]
         subprocess.run(command, check=True, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         with open(out) as data:
             text = data.read()
@@ -167,51 +165,44 @@ def valgrind(tool, workload, calls, total, floor_dir, env):
 class Runs:
     """Valgrind runs on a pool, each (tool, workload, calls) made once."""
 
-    def __init__(self, pool, floor_dir, env):
-        self.pool, self.floor_dir, self.env, self.runs = pool, floor_dir, env, {}
+    def __init__(self, pool, env):
+        self.pool, self.env, self.runs = pool, env, {}
 
-    def start(self, tool, workload, calls, total):
-        key = (tool, workload, calls, total)
-        if key not in self.runs:
-            self.runs[key] = self.pool.submit(valgrind, tool, workload, calls, total, self.floor_dir, self.env)
-        return self.runs[key]
+    def start(self, tool, workload, n):
+        """Queues the N and 2N runs of a workload, each over a sequence of 2N items."""
+        for calls in (n, 2 * n):
+            key = (tool, workload, calls)
+            if key not in self.runs:
+                self.runs[key] = self.pool.submit(valgrind, tool, workload, calls, 2 * n, self.env)
 
-    def per_call(self, tool, workload, baseline, n):
+    def per_call(self, tool, callee, data, n):
         """Events per call: the 2N run less the N run, less the loop's own share, over N."""
-        futures = {(w, c): self.start(tool, w, c, 2 * n) for w in (workload, baseline) for c in (n, 2 * n)}
-        counts = {key: future.result() for key, future in futures.items()}
-        return {
-            event: ((counts[workload, 2 * n][event] - counts[workload, n][event])
-                    - (counts[baseline, 2 * n][event] - counts[baseline, n][event])) / n
-            for event in counts[workload, n]
-        }
+        counts = {}
+        for workload in (f"{callee}@{data}", f"loop@{data}"):
+            self.start(tool, workload, n)
+            counts[workload] = [self.runs[tool, workload, calls].result() for calls in (n, 2 * n)]
+        (ours_n, ours_2n), (loop_n, loop_2n) = counts.values()
+        return {event: ((ours_2n[event] - ours_n[event]) - (loop_2n[event] - loop_n[event])) / n for event in ours_n}
 
 
-def floor_folder():
-    """Builds the floor probe (into a temporary folder) and returns that folder."""
-    from bench import floor_harness  # bench/bench.py, beside this file
-
-    harness = floor_harness()
-    return harness.BUILD if harness else None
-
-
-# call, its loop baseline, the floor's call and its baseline
+# label, our call, the floor's shape (bench/floor) and the data
 HOT_ROWS = [
-    ("get (1,000 hot keys)", "get", "get-loop", "echo_xxh"),
-    ("insert (fresh keys)", "insert", "pair-loop", "pair"),
-    ("add_edge (tasks, 2 earlier deps)", "add_edge", "pair-loop", "pair-edges"),
-    ("has_path (10,000 tasks)", "has_path", "pair-loop", "pair-queries"),
-    ("finish_node (creation order)", "finish_node", "xxh-loop", "xxh"),
-    # Against the floor in the fast convention, which ours takes from 3.10 on.
-    ("get (1,000 hot keys)", "get", "get-loop", "echo_xxh_fast"),
-    ("insert (fresh keys)", "insert", "pair-loop", "pair_fast"),
-    ("has_path, empty graph (no core work)", "empty-has_path", "pair-loop", "pair_fast"),
+    ("get, 1,000 hot keys", "get", "echo", "hot"),
+    ("insert, fresh keys", "insert", "pair", "fresh"),
+    ("add_edge, tasks with 2 earlier deps", "add_edge", "pair", "edges"),
+    ("has_path, 10,000 tasks", "has_path", "pair", "queries"),
+    ("has_path, empty graph (no core work)", "has_path", "pair", "absent"),
+    ("finish_node, creation order", "finish_node", None, "tasks"),
+    ("empty call (the floor alone)", None, "empty", "hot"),
 ]
+CONVENTIONS = ("fast", "tuple")
+# our call and the data on which dict does the same
+DICT_ROWS = [("get", "hot"), ("insert", "fresh")]
 
 
 def main():
     if len(sys.argv) > 1 and sys.argv[1] == "--child":
-        child(sys.argv[2], int(sys.argv[3]), int(sys.argv[4]), sys.argv[5] if len(sys.argv) > 5 else "")
+        child(sys.argv[2], int(sys.argv[3]), int(sys.argv[4]))
         return
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--calls", type=int, default=10_000, help="N for the hot rows")
@@ -219,40 +210,50 @@ def main():
     parser.add_argument("--jobs", type=int, default=2)
     args = parser.parse_args()
     env = dict(os.environ, PYTHONHASHSEED="0")
-    floor_dir = floor_folder()
-    print(f"Python {sys.version.split()[0]}; {subprocess.run(['valgrind', '--version'], capture_output=True, text=True).stdout.strip()}")
+    ours_convention = "fast" if sys.version_info >= (3, 10) else "tuple"
+    valgrind_version = subprocess.run(["valgrind", "--version"], capture_output=True, text=True).stdout.strip()
+    print(f"Python {sys.version.split()[0]}; {valgrind_version}; brambleloft takes the {ours_convention} convention")
+    floor_echo = f"echo_{ours_convention}"
     with ThreadPoolExecutor(args.jobs) as pool:
-        runs = Runs(pool, floor_dir, env)
+        runs = Runs(pool, env)
         # Everything is queued at once, so that the pool never waits for a row.
-        for _, workload, baseline, floor_call in HOT_ROWS:
-            for w in (workload, baseline) + ((floor_call,) if floor_dir else ()):
-                for c in (args.calls, 2 * args.calls):
-                    runs.start("callgrind", w, c, 2 * args.calls)
-        cold = ("cold-get", "cold-dict", "cold-loop") + (("cold-echo_xxh",) if floor_dir else ())
-        for w in cold:
-            for c in (args.cold_calls, 2 * args.cold_calls):
-                runs.start("cachegrind", w, c, 2 * args.cold_calls)
+        for _, ours, shape, data in HOT_ROWS:
+            callees = ([ours] if ours else []) + ([f"{shape}_{c}" for c in CONVENTIONS] if shape else [])
+            for workload in [f"{callee}@{data}" for callee in callees] + [f"loop@{data}"]:
+                runs.start("callgrind", workload, args.calls)
+        for ours, data in DICT_ROWS:
+            for callee in (ours, "dict", "loop"):
+                runs.start("callgrind", f"{callee}@{data}", args.calls)
+        for callee in ("get", "dict", floor_echo, "loop"):
+            runs.start("cachegrind", f"{callee}@cold", args.cold_calls)
 
-        print("\nInstructions per hot call (callgrind), the loop's own share taken off")
-        print(f"{'call':<36} {'brambleloft':>12} {'floor':>8} {'floor probe':>14} {'ratio':>6}")
-        for label, workload, baseline, floor_call in HOT_ROWS:
-            ours = runs.per_call("callgrind", workload, baseline, args.calls)["Ir"]
-            if floor_dir:
-                theirs = runs.per_call("callgrind", floor_call, baseline, args.calls)["Ir"]
-                probe = floor_call.split("-")[0]
-                print(f"{label:<36} {ours:>12.0f} {theirs:>8.0f} {probe:>14} {ours / theirs:>6.2f}", flush=True)
-            else:
-                print(f"{label:<36} {ours:>12.0f} {'n/a':>8}", flush=True)
+        print("\nInstructions per hot call (callgrind), the loop's own share taken off; the floor (bench/floor)")
+        print(f"in each calling convention, and ours over the floor in the {ours_convention} one")
+        print(f"{'call':<38} {'brambleloft':>12} {'floor':>6} {'fast':>6} {'tuple':>6} {'ratio':>6}")
+        for label, ours, shape, data in HOT_ROWS:
+            ours_count = runs.per_call("callgrind", ours, data, args.calls)["Ir"] if ours else None
+            floors = {c: runs.per_call("callgrind", f"{shape}_{c}", data, args.calls)["Ir"] for c in CONVENTIONS
+                      } if shape else {}
+            cells = [f"{ours_count:>12.0f}" if ours else f"{'':>12}", f"{shape or '':>6}"]
+            cells += [f"{floors[c]:>6.0f}" if shape else f"{'':>6}" for c in CONVENTIONS]
+            cells.append(f"{ours_count / floors[ours_convention]:>6.2f}" if ours and shape else "")
+            print(f"{label:<38} " + " ".join(cells), flush=True)
+        print("\nInstructions per hot call against dict (callgrind), the loop's own share taken off")
+        print(f"{'call':<38} {'brambleloft':>12} {'dict':>8} {'ratio':>6}")
+        for ours, data in DICT_ROWS:
+            ours_count = runs.per_call("callgrind", ours, data, args.calls)["Ir"]
+            theirs = runs.per_call("callgrind", "dict", data, args.calls)["Ir"]
+            label = {"get": "get / dict.get, 1,000 hot keys", "insert": "insert / d[key] = value, fresh keys"}[ours]
+            print(f"{label:<38} {ours_count:>12.0f} {theirs:>8.0f} {ours_count / theirs:>6.2f}", flush=True)
         print(f"\nCold get hit, 100,000 keys in shuffled order (cachegrind, last level {LAST_LEVEL})")
-        print(f"{'per call':<32} {'brambleloft':>12} {'dict.get':>10} {'ratio':>6} {'floor echo_xxh':>15}")
-        ours = runs.per_call("cachegrind", "cold-get", "cold-loop", args.cold_calls)
-        theirs = runs.per_call("cachegrind", "cold-dict", "cold-loop", args.cold_calls)
-        floor = runs.per_call("cachegrind", "cold-echo_xxh", "cold-loop", args.cold_calls) if floor_dir else None
+        print(f"{'per call':<32} {'brambleloft':>12} {'dict.get':>10} {'ratio':>6} {'floor ' + floor_echo:>16}")
+        ours = runs.per_call("cachegrind", "get", "cold", args.cold_calls)
+        theirs = runs.per_call("cachegrind", "dict", "cold", args.cold_calls)
+        floor = runs.per_call("cachegrind", floor_echo, "cold", args.cold_calls)
         for label, event in (("instructions", "Ir"), ("last-level read misses", "DLmr"),
                              ("first-level data read misses", "D1mr")):
-            floor_figure = f"{floor[event]:>15.2f}" if floor else f"{'n/a':>15}"
             print(f"{label:<32} {ours[event]:>12.2f} {theirs[event]:>10.2f} "
-                  f"{ours[event] / theirs[event]:>6.2f} {floor_figure}")
+                  f"{ours[event] / theirs[event]:>6.2f} {floor[event]:>16.2f}")
 
 
 if __name__ == "__main__":

@@ -6,10 +6,10 @@ bench/cuckoo_scale.png; needs matplotlib).
 
 For each size N (12-character keys and values):
 - get hit: every key once per pass, in an order unrelated to insertion, from
-  CuckooHash(2N) holding the N pairs, from a dict, and through the floor probe's
-  `echo_xxh` (../shared/perf: the unavoidable part of the call, no table);
+  CuckooHash(2N) holding the N pairs, from a dict, and through the floor's `echo`
+  (bench/floor: the unavoidable part of the call, no table);
 - insert: the N pairs into a fresh CuckooHash(2N), into a fresh dict, and through the
-  floor probe's `pair`.
+  floor's `pair`.
 Each figure is the fastest of several passes; compare within one run only.
 
 Then long keys, whose cost must not grow with the length of keys already stored:
@@ -30,7 +30,7 @@ import random
 import sys
 import time
 
-from bench import load_floor_probe, pyplot, twelve  # bench/bench.py, beside this file
+from bench import load_floor, pyplot, twelve  # bench/bench.py, beside this file
 from brambleloft import CuckooHash
 
 SIZES = (1_000, 10_000, 100_000, 1_000_000)
@@ -68,7 +68,7 @@ def inserts(make):
     return run
 
 
-def measure(n, probe, repeats):
+def measure(n, floor, repeats):
     keys = [twelve("k", i) for i in range(n)]
     pairs = [(k, twelve("v", i)) for i, k in enumerate(keys)]
     order = random.Random(n).sample(keys, n)
@@ -81,11 +81,10 @@ def measure(n, probe, repeats):
         "insert": [
             per_call(inserts(lambda: CuckooHash(2 * n).insert), pairs, repeats),
             per_call(inserts(lambda: {}.__setitem__), pairs, repeats),
+            per_call(inserts(lambda: floor.pair), pairs, repeats),
         ],
     }
-    if probe is not None:
-        row["get"].append(per_call(lookups(probe.echo_xxh), order, repeats))
-        row["insert"].append(per_call(inserts(lambda: probe.pair), pairs, repeats))
+    row["get"].append(per_call(lookups(floor.echo), order, repeats))
     return row
 
 
@@ -199,17 +198,17 @@ def long_keys(repeats):
     print("| growth, ns per pair re-placed | " + " | ".join(f"{figures[n]:.0f}" for n in KEY_LENGTHS) + " |")
 
 
-def draw(results, path, with_floor):
+def draw(results, path):
     plt = pyplot()
     if plt is None:
         return
 
     fig, axes = plt.subplots(1, 2, figsize=(10, 4))
     titles = {"get": "get hit, every key once, shuffled", "insert": "insert into a fresh table"}
-    floors = {"get": "floor (echo_xxh)", "insert": "floor (pair)"}
+    floors = {"get": "floor (echo)", "insert": "floor (pair)"}
     sizes = sorted(results)
     for ax, operation in zip(axes, ("get", "insert")):
-        lines = [("brambleloft", "o-"), ("dict", "s--")] + ([(floors[operation], "^:")] if with_floor else [])
+        lines = [("brambleloft", "o-"), ("dict", "s--"), (floors[operation], "^:")]
         for side, (label, style) in enumerate(lines):
             ax.plot(sizes, [results[n][operation][side] for n in sizes], style, label=label)
         ax.set_xscale("log")
@@ -225,21 +224,20 @@ def draw(results, path, with_floor):
 
 
 def scale(args):
-    probe = load_floor_probe()
-    results = {n: measure(n, probe, args.repeats if n < 1_000_000 else 3) for n in SIZES}
+    floor = load_floor()
+    results = {n: measure(n, floor, args.repeats if n < 1_000_000 else 3) for n in SIZES}
 
     print(f"Python {sys.version.split()[0]}; ns per call, fastest of {args.repeats} passes")
-    heading = "| N | get: brambleloft | dict | floor echo_xxh | insert: brambleloft | dict | floor pair |"
+    heading = "| N | get: brambleloft | dict | floor echo | insert: brambleloft | dict | floor pair |"
     print(heading)
     print("|---" * (heading.count("|") - 1) + "|")
     for n in SIZES:
         cells = []
         for operation in ("get", "insert"):
-            figures = results[n][operation] + [None] * (3 - len(results[n][operation]))
-            cells += ["%.0f" % f if f is not None else "n/a" for f in figures]
+            cells += ["%.0f" % f for f in results[n][operation]]
         print("| %s | %s |" % (format(n, ","), " | ".join(cells)))
     if not args.no_chart:
-        draw(results, args.chart, probe is not None)
+        draw(results, args.chart)
 
 
 def main():
