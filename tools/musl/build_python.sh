@@ -6,16 +6,35 @@
 # are built for musl first, static and position-independent, into PREFIX/deps. libffi 3.4.4's
 # static trampolines call an undeclared function, which Clang now refuses: they are left out,
 # and closures use the usual executable pages. PREFIX is reused while its stamp names the same
-# sources, toolchain and script.
+# sources (by their names, which carry Debian's versions), xxhash.h, compiler, toolchain script
+# and this script. With BRAMBLELOFT_INTERPRETER_CACHE set, the interpreter is built in a folder of
+# that cache named by the stamp's digest instead, and PREFIX is a link to it, as
+# tools/build_cpython.sh does.
 set -euo pipefail
 toolchain=$(cd "$1" && pwd)
 cpython=$(cd "$2" && pwd) zlib=$(cd "$3" && pwd) libffi=$(cd "$4" && pwd)
 xxhash_h=$(realpath "$5")
-mkdir -p "$6"
-prefix=$(cd "$6" && pwd)
+link=$6
+here=$(cd "$(dirname "$0")" && pwd)
+compiler=$("$toolchain/bin/cc" --version | head -n 1)
+digest() { sha256sum < "$1" | cut -c -16; }
+want="$(basename "$cpython") $(basename "$zlib") $(basename "$libffi") $(digest "$xxhash_h") $compiler"
+want="$want $(digest "$here/toolchain.sh") $(digest "$0")"
+
+if [ -n "${BRAMBLELOFT_INTERPRETER_CACHE:-}" ]; then
+  mkdir -p "$BRAMBLELOFT_INTERPRETER_CACHE" "$(dirname "$link")"
+  prefix=$(cd "$BRAMBLELOFT_INTERPRETER_CACHE" && pwd)/musl-python-$(printf '%s' "$want" | sha256sum | cut -c -16)
+  exec 9> "$prefix.lock"
+  flock 9
+  [ -L "$link" ] || rm -rf "$link"
+  ln -sfn "$prefix" "$link"
+else
+  [ -L "$link" ] && rm "$link"
+  mkdir -p "$link"
+  prefix=$(cd "$link" && pwd)
+fi
 deps=$prefix/deps
 stamp=$prefix/.brambleloft-musl-python
-want="$toolchain $cpython $zlib $libffi $xxhash_h $(sha256sum < "$0" | cut -c -16)"
 python=$prefix/bin/python3
 
 if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$want" ] && [ -x "$python" ]; then
