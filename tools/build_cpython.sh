@@ -5,11 +5,10 @@
 # e.g. build_cpython.sh "$(bash tools/cpython_source.sh build/cpython/src)" build/cpython/3.13t --disable-gil
 # The build runs in PREFIX.build, outside SRC, so one tree serves several configurations; PREFIX
 # is reused while its stamp names the same tree (by its name, which carries Debian's version), the
-# same arguments and this script. With BRAMBLELOFT_INTERPRETER_CACHE set, the interpreter is built
-# in a folder of that cache named by the stamp's digest instead, and PREFIX is a link to it: a
-# clean clone reuses what an earlier one built (one build at a time per folder). The Debian
-# packages are the ones the interpreter needs for pip, venv and the test suites (ssl, zlib,
-# ctypes, ...); the test modules (_testcapi) are built and installed, as the suite needs them.
+# same arguments and this script; with BRAMBLELOFT_INTERPRETER_CACHE set, PREFIX is a link into
+# that cache (tools/interpreter_cache.sh). The Debian packages are the ones the interpreter needs
+# for pip, venv and the test suites (ssl, zlib, ctypes, ...); the test modules (_testcapi) are
+# built and installed, as the suite needs them.
 set -euo pipefail
 src=$(cd "$1" && pwd)
 link=$2
@@ -17,18 +16,8 @@ shift 2
 here=$(cd "$(dirname "$0")" && pwd)
 want="$(basename "$src") $* $(sha256sum < "$0" | cut -c -16)"
 
-if [ -n "${BRAMBLELOFT_INTERPRETER_CACHE:-}" ]; then
-  mkdir -p "$BRAMBLELOFT_INTERPRETER_CACHE" "$(dirname "$link")"
-  prefix=$(cd "$BRAMBLELOFT_INTERPRETER_CACHE" && pwd)/cpython-$(printf '%s' "$want" | sha256sum | cut -c -16)
-  exec 9> "$prefix.lock"
-  flock 9
-  [ -L "$link" ] || rm -rf "$link"
-  ln -sfn "$prefix" "$link"
-else
-  [ -L "$link" ] && rm "$link"
-  mkdir -p "$link"
-  prefix=$(cd "$link" && pwd)
-fi
+source "$here/interpreter_cache.sh"
+interpreter_prefix cpython "$want" "$link"
 stamp=$prefix/.brambleloft-cpython
 
 # python3.13t for a free-threaded build (python3.13 is the same file).

@@ -7,9 +7,8 @@
 # static trampolines call an undeclared function, which Clang now refuses: they are left out,
 # and closures use the usual executable pages. PREFIX is reused while its stamp names the same
 # sources (by their names, which carry Debian's versions), xxhash.h, compiler, toolchain script
-# and this script. With BRAMBLELOFT_INTERPRETER_CACHE set, the interpreter is built in a folder of
-# that cache named by the stamp's digest instead, and PREFIX is a link to it, as
-# tools/build_cpython.sh does.
+# and this script; with BRAMBLELOFT_INTERPRETER_CACHE set, PREFIX is a link into that cache
+# (tools/interpreter_cache.sh).
 set -euo pipefail
 toolchain=$(cd "$1" && pwd)
 cpython=$(cd "$2" && pwd) zlib=$(cd "$3" && pwd) libffi=$(cd "$4" && pwd)
@@ -21,18 +20,8 @@ digest() { sha256sum < "$1" | cut -c -16; }
 want="$(basename "$cpython") $(basename "$zlib") $(basename "$libffi") $(digest "$xxhash_h") $compiler"
 want="$want $(digest "$here/toolchain.sh") $(digest "$0")"
 
-if [ -n "${BRAMBLELOFT_INTERPRETER_CACHE:-}" ]; then
-  mkdir -p "$BRAMBLELOFT_INTERPRETER_CACHE" "$(dirname "$link")"
-  prefix=$(cd "$BRAMBLELOFT_INTERPRETER_CACHE" && pwd)/musl-python-$(printf '%s' "$want" | sha256sum | cut -c -16)
-  exec 9> "$prefix.lock"
-  flock 9
-  [ -L "$link" ] || rm -rf "$link"
-  ln -sfn "$prefix" "$link"
-else
-  [ -L "$link" ] && rm "$link"
-  mkdir -p "$link"
-  prefix=$(cd "$link" && pwd)
-fi
+source "$here/../interpreter_cache.sh"
+interpreter_prefix musl-python "$want" "$link"
 deps=$prefix/deps
 stamp=$prefix/.brambleloft-musl-python
 python=$prefix/bin/python3
