@@ -129,6 +129,9 @@ bench: build nox
 	PYTHONPATH=$(BUILD) $(BENCH_PYTHON) bench/dag_scale.py
 	PYTHONPATH=$(BUILD) $(BENCH_PYTHON) bench/cuckoo_scale.py
 	PYTHONPATH=$(BUILD) $(BENCH_PYTHON) bench/counts.py
+	@# One call's cost here, and on PyPy where make test-source-installs has installed it.
+	PYTHONPATH=$(BUILD) $(BENCH_PYTHON) bench/per_call.py
+	[ ! -x $(NOX_ENVDIR)/install-pypy/bin/python ] || $(NOX_ENVDIR)/install-pypy/bin/python bench/per_call.py
 	@# The DAG core against abseil's GraphCycles, optimised as a user's build is.
 	cmake -S . -B $(BUILD)-bench -DCMAKE_BUILD_TYPE=Release -DBRAMBLELOFT_TESTS=OFF -DBRAMBLELOFT_BENCH=ON
 	cmake --build $(BUILD)-bench -j $(JOBS) --target dag_bench
