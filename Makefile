@@ -132,10 +132,28 @@ bench: build nox
 	PYTHONPATH=$(BUILD) $(BENCH_PYTHON) bench/dag_scale.py
 	PYTHONPATH=$(BUILD) $(BENCH_PYTHON) bench/cuckoo_scale.py
 	PYTHONPATH=$(BUILD) $(BENCH_PYTHON) bench/counts.py
+	@# One call's cost here, and on PyPy where make test-source-installs has installed it.
+	PYTHONPATH=$(BUILD) $(BENCH_PYTHON) bench/per_call.py
+	[ ! -x $(NOX_ENVDIR)/install-pypy/bin/python ] || $(NOX_ENVDIR)/install-pypy/bin/python bench/per_call.py
 	@# The DAG core against abseil's GraphCycles, optimised as a user's build is.
 	cmake -S . -B $(BUILD)-bench -DCMAKE_BUILD_TYPE=Release -DBRAMBLELOFT_TESTS=OFF -DBRAMBLELOFT_BENCH=ON
 	cmake --build $(BUILD)-bench -j $(JOBS) --target dag_bench
 	$(BUILD)-bench/bench/cpp/dag_bench
+
+# pip install . from the tree, as a user without a wheel does, on the oldest CPython (3.8's
+# headers, the tuple convention) and on Debian's PyPy 3.9 (no stable ABI: the version-specific
+# module), each against its own headers; then the whole Python suite on each build.
+PYPY_PACKAGES = pypy3 pypy3-dev pypy3-venv
+test-source-installs: deps-build nox
+	@bash tools/ensure_packages.sh python3-venv $(PYPY_PACKAGES)
+	$(NOX) -s install-3.8 install-pypy
+
+# mypy's stubtest, the newest mypy (pyproject.toml's typing group) on CPython 3.11 and 3.13: the
+# stubs against the module that make build made.
+stubtest: build nox
+	$(NOX) -s stubtest-3.11 stubtest-3.13
+
+.PHONY: test-source-installs stubtest
 
 # Release (-O3), the configuration most users and packagers build, with warnings as errors:
 # the C++ tests and the Python suite on every interpreter. The wheel, format and
@@ -193,9 +211,15 @@ dist-abi3t: nox
 dist-cp313t: nox python-3.13t
 	$(DIST_EPOCH) $(FT_NOX) -s dist-3.13t -- $(BUILD)/dist-cp313t manylinux2014_x86_64
 
+# The interpreters built here (the free-threaded and the musl CPython) and zig's cache live outside
+# the clone, in a folder per digest of their sources, flags and build scripts, which $(BUILD) links
+# to: a clean clone (CI's) reuses what an earlier one on this machine built. Empty: all in $(BUILD).
+INTERPRETER_CACHE ?= $(or $(XDG_CACHE_HOME),$(HOME)/.cache)/brambleloft
+export BRAMBLELOFT_INTERPRETER_CACHE = $(INTERPRETER_CACHE)
+
 # A free-threaded CPython 3.13 (--disable-gil), built once from Debian 13's python3.13 source
-# package (tools/cpython_source.sh, tools/build_cpython.sh) into $(FT_PREFIX) and reused: no
-# registry here serves one. About 10 minutes on 2 cores.
+# package (tools/cpython_source.sh, tools/build_cpython.sh) into the cache, linked from
+# $(FT_PREFIX), and reused: no registry here serves one. About 10 minutes on 2 cores.
 CPYTHON_SOURCE = $(BUILD)/cpython/src
 FT_PREFIX = $(BUILD)/cpython/3.13t
 FT_PYTHON = $(CURDIR)/$(FT_PREFIX)/bin/python3.13t

@@ -8,6 +8,10 @@ Every tool is pinned in pyproject.toml's [dependency-groups]. Sessions:
       the one make python-3.13t builds), which must keep the GIL off once the module is loaded
   install-3.13t -- WORK [WHEEL]   an sdist made in WORK and installed by pip on the
       free-threaded 3.13, the suite against the installed module; then WHEEL, briefly
+  install-3.8, install-pypy   pip install . of the tree on pyenv's CPython 3.8 or Debian's PyPy
+      (each built against its own headers), the whole suite against the installed module
+  stubtest-3.11, stubtest-3.13   mypy's stubtest: the stubs against the module in
+      BRAMBLELOFT_MODULE_DIR (default: build)
   packaging      builds the sdist and wheels and checks them (tests/packaging)
   dist -- WORK PLATFORM [ARGS]   python -m build in WORK, then auditwheel repair into dist/
   dist-3.13t -- WORK PLATFORM    the same, built by the free-threaded 3.13: the cp313t wheel
@@ -21,6 +25,7 @@ Every tool is pinned in pyproject.toml's [dependency-groups]. Sessions:
 
 import glob
 import os
+import shutil
 from pathlib import Path
 
 import nox
@@ -28,6 +33,8 @@ import nox
 ROOT = Path(__file__).resolve().parent
 PYPROJECT = nox.project.load_toml(ROOT / "pyproject.toml")
 DEBIAN_PYTHON = "/usr/bin/python3"
+# Debian's PyPy 3.9 (pypy3, pypy3-dev, pypy3-venv).
+PYPY = "/usr/bin/pypy3"
 PYENV_VERSIONS = ["3.8", "3.9", "3.10", "3.11", "3.12", "3.13"]
 # The free-threaded 3.13 (tools/build_cpython.sh --disable-gil; make python-3.13t).
 FT_PYTHON = os.environ.get("BRAMBLELOFT_FT_PYTHON",
@@ -116,6 +123,42 @@ def install_ft(session):
     if wheels:
         session.install("--force-reinstall", "--no-deps", *wheels)
         _suite(session, installed=True, arguments=["test_module.py", "test_threads.py"])
+
+
+def _install_tree(session):
+    """The route of a user without a wheel: pip install . of the tree (isolated, the build backend
+    from the index), compiled against the interpreter's own headers, warnings as errors; then the
+    whole suite against the installed module (test_module checks the file's suffix)."""
+    session.install("--force-reinstall", "--no-deps", "--no-cache-dir",
+                    "--config-settings=cmake.define.BRAMBLELOFT_WERROR=ON", str(ROOT))
+    _suite(session, installed=True)
+
+
+@nox.session(name="install-3.8", python="3.8")
+def install_oldest(session):
+    """The oldest headers, and the tuple convention."""
+    _install_tree(session)
+
+
+@nox.session(name="install-pypy", python=PYPY)
+def install_pypy(session):
+    """PyPy has no stable ABI: the version-specific module, named with PyPy's own suffix."""
+    _install_tree(session)
+
+
+@nox.session(python=["3.11", "3.13"])
+def stubtest(session):
+    """The stubs sit in the environment's site-packages, where the wheel puts them, and the module
+    comes from BRAMBLELOFT_MODULE_DIR; stubtest runs away from the tree."""
+    session.install(*group("typing"))
+    site = Path(session.run("python", "-c", "import sysconfig; print(sysconfig.get_path('platlib'))",
+                            silent=True).strip())
+    shutil.rmtree(site / "brambleloft-stubs", ignore_errors=True)
+    shutil.copytree(ROOT / "stubs" / "brambleloft-stubs", site / "brambleloft-stubs")
+    module_dir = Path(os.environ.get("BRAMBLELOFT_MODULE_DIR", ROOT / "build")).resolve()
+    session.chdir(session.create_tmp())
+    session.run("python", "-m", "mypy.stubtest", "brambleloft", *session.posargs,
+                env={"PYTHONPATH": str(module_dir), "PYTHONDONTWRITEBYTECODE": "1"})
 
 
 @nox.session(python=DEBIAN_PYTHON)

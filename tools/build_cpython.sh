@@ -4,17 +4,21 @@
 #   build_cpython.sh SRC PREFIX [CONFIGURE_ARGUMENTS...]
 # e.g. build_cpython.sh "$(bash tools/cpython_source.sh build/cpython/src)" build/cpython/3.13t --disable-gil
 # The build runs in PREFIX.build, outside SRC, so one tree serves several configurations; PREFIX
-# is reused while its stamp names the same tree and arguments. The Debian packages are the ones
-# the interpreter needs for pip, venv and the test suites (ssl, zlib, ctypes, ...); the test
-# modules (_testcapi) are built and installed, as the suite needs them.
+# is reused while its stamp names the same tree (by its name, which carries Debian's version), the
+# same arguments and this script; with BRAMBLELOFT_INTERPRETER_CACHE set, PREFIX is a link into
+# that cache (tools/interpreter_cache.sh). The Debian packages are the ones the interpreter needs
+# for pip, venv and the test suites (ssl, zlib, ctypes, ...); the test modules (_testcapi) are
+# built and installed, as the suite needs them.
 set -euo pipefail
 src=$(cd "$1" && pwd)
-mkdir -p "$2"
-prefix=$(cd "$2" && pwd)
+link=$2
 shift 2
 here=$(cd "$(dirname "$0")" && pwd)
+want="$(basename "$src") $* $(sha256sum < "$0" | cut -c -16)"
+
+source "$here/interpreter_cache.sh"
+interpreter_prefix cpython "$want" "$link"
 stamp=$prefix/.brambleloft-cpython
-want="$src $*"
 
 # python3.13t for a free-threaded build (python3.13 is the same file).
 interpreter() {

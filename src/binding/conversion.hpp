@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "errors/python_errors.hpp"
+#include "module/older_headers.hpp"
 #include "threads/python_threads.hpp"
 
 namespace brambleloft {
@@ -48,9 +49,14 @@ class Utf8Argument {
   static Utf8View find_utf8_view();
   static constinit inline OnceValue<Utf8View> view_function;
 #else
-  // Built for 3.10 or later: the function is there by name. Not constexpr: GCC 16 would then
-  // warn that the test of the answer in convert() is always true (-Waddress).
-  static Utf8View utf8_view_function() { return &PyUnicode_AsUTF8AndSize; }
+  // Built for 3.10 or later, or for PyPy (whose declaration returns char*): the function is
+  // there by name. Not constexpr: GCC 16 would then warn that the test of the answer in
+  // convert() is always true (-Waddress).
+  static Utf8View utf8_view_function() {
+    return [](PyObject* object, Py_ssize_t* size) -> const char* {
+      return PyUnicode_AsUTF8AndSize(object, size);
+    };
+  }
 #endif
   // Every case but the common one: a str subclass, or an encoded copy before 3.10.
   void convert(PyObject* object, const char* name);

@@ -8,6 +8,7 @@
 #include "errors/trap.hpp"
 #include "module/class_definition.hpp"
 #include "module/interpreter.hpp"
+#include "module/older_headers.hpp"
 #include "threads/python_threads.hpp"
 
 namespace brambleloft {

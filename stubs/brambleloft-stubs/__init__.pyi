@@ -13,7 +13,7 @@ __all__ = ["CuckooHash", "DAG"]
 class CuckooHash:
     """Hash table from str keys to str values; every key has one slot in each of two tables."""
 
-    def __init__(self, size: int) -> None:
+    def __new__(cls, size: int) -> CuckooHash:
         """Two tables of `size` slots each; `size` is also the growth step."""
     def hash1(self, key: str) -> int:
         """Slot index of `key` in the first table (XXH32 of its UTF-8 bytes modulo the capacity)."""
@@ -34,7 +34,7 @@ class CuckooHash:
 class DAG:
     """Directed acyclic graph of named nodes, each with a reusable integer index."""
 
-    def __init__(self) -> None: ...
+    def __new__(cls) -> DAG: ...
     def add_node(self, node: str) -> bool:
         """True when `node` is newly added, False when it was already added."""
     def finish_node(self, node: str) -> None:

@@ -81,7 +81,9 @@ def check_class(cls, stub):
     public = {n for n in functions if not n.startswith("_")}
     expect(public == runtime, f"{name}: stub methods {sorted(public)} but runtime {sorted(runtime)}")
 
-    init = stub_parameters(functions["__init__"])[1:]
+    # The constructor is __new__ at runtime (the class has no __init__ of its own), and so in the stub.
+    expect("__init__" not in functions, f"stub {name} declares __init__; the runtime constructor is __new__")
+    init = stub_parameters(functions["__new__"])[1:]
     if sys.version_info >= (3, 10):
         # 3.8 and 3.9 drop a heap type's text signature; the keyword call below still
         # checks the constructor's parameter names there.

@@ -43,8 +43,8 @@ CuckooHash()  # type: ignore[call-arg]
 DAG(4)  # type: ignore[call-arg]
 graph.release_index("a")  # type: ignore[arg-type]
 graph.would_create_cycle(from_=2, to=0)  # type: ignore[call-arg]
-unused: str = graph.finish_node("a")  # type: ignore[func-returns-value]
-nothing: int = graph.remove_node("a")  # type: ignore[func-returns-value]
+unused = graph.finish_node("a")  # type: ignore[func-returns-value]
+nothing = graph.remove_node("a")  # type: ignore[func-returns-value]
 count: str = graph.allocate_index("e")  # type: ignore[assignment]
 
 

@@ -1,6 +1,9 @@
 """Argument binding messages, conversions and the access flag, through every entry."""
+import functools
+import sys
+
 import pytest
-from conftest import Index, expect_note
+from conftest import PYPY, Index, expect_note
 
 from brambleloft import DAG, CuckooHash
 
@@ -93,6 +96,30 @@ def test_unexpected_keyword_text(key, text):
     with pytest.raises(TypeError) as caught:
         CuckooHash(4).get(**{key: "a"})
     assert str(caught.value) == f"CuckooHash.get() got an unexpected keyword argument '{text}'"
+
+
+# A keyword that is no str reaches a method only where the interpreter hands it on: 3.8 and 3.9
+# (the tuple convention) and 3.15 on. CPython 3.10 to 3.14 refuse it before a method of the fast
+# convention runs, with their own message. The constructor keeps the tuple convention, so its
+# message is ours everywhere but on PyPy, which refuses the key before any C function runs.
+def refused_by_the_interpreter(fast_convention):
+    return PYPY or (fast_convention and (3, 10) <= sys.version_info < (3, 15))
+
+
+@pytest.mark.parametrize(
+    "display, make, fast_convention",
+    [("CuckooHash.get()", lambda: CuckooHash(4).get, True),
+     ("DAG.release_index()", lambda: DAG().release_index, True),
+     ("CuckooHash.__new__()", lambda: CuckooHash, False)],
+    ids=["get", "release_index", "constructor"],
+)
+def test_a_keyword_that_is_no_str(display, make, fast_convention):
+    with pytest.raises(TypeError) as caught:
+        functools.partial(make(), **{1: "x"})()
+    if refused_by_the_interpreter(fast_convention):
+        assert "keywords must be strings" in str(caught.value)
+    else:
+        assert str(caught.value) == f"{display} got an unexpected keyword argument '1'"
 
 
 @pytest.mark.parametrize(

@@ -9,7 +9,7 @@ import sys
 from collections import Counter
 
 import pytest
-from conftest import NOTES_SUPPORTED
+from conftest import NOTES_SUPPORTED, skip_on_pypy
 from models import GraphModel, ModelFault
 from test_cuckoo_hash import XXHASH, oracle
 
@@ -421,8 +421,11 @@ def qualname_meta(answer):
 
 @pytest.mark.parametrize(
     "key, text",
-    [(UnprintableKey("k"), "<unprintable UnprintableKey object>"),
-     (NamelessUnprintableKey("k"), "<unprintable object>")],
+    [pytest.param(UnprintableKey("k"), "<unprintable UnprintableKey object>",
+                  marks=skip_on_pypy("hands sys.unraisablehook object=None from PyErr_WriteUnraisable")),
+     pytest.param(NamelessUnprintableKey("k"), "<unprintable object>",
+                  marks=skip_on_pypy("crashes in its C-API layer (PyDict_Next) on a keyword whose "
+                                     "metaclass raises on __name__"))],
     ids=["str raises", "str and __name__ raise"],
 )
 def test_a_keyword_whose_str_fails_is_described_and_reported(key, text, monkeypatch):

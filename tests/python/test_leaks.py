@@ -3,7 +3,7 @@ import gc
 import sys
 
 import pytest
-from conftest import Index, skip_under_sanitizer
+from conftest import Index, skip_on_pypy, skip_under_sanitizer
 
 from brambleloft import DAG, CuckooHash
 
@@ -59,6 +59,7 @@ OPERATIONS = {
 }
 
 
+@skip_on_pypy("has no reference counts or allocated blocks to read (sys.getrefcount, sys.getallocatedblocks)")
 @pytest.mark.parametrize("operation", list(OPERATIONS.values()), ids=list(OPERATIONS))
 def test_no_leak(operation, capfd):
     for _ in range(50):  # warm up: caches, the fault class, interned names

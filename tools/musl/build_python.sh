@@ -6,16 +6,24 @@
 # are built for musl first, static and position-independent, into PREFIX/deps. libffi 3.4.4's
 # static trampolines call an undeclared function, which Clang now refuses: they are left out,
 # and closures use the usual executable pages. PREFIX is reused while its stamp names the same
-# sources, toolchain and script.
+# sources (by their names, which carry Debian's versions), xxhash.h, compiler, toolchain script
+# and this script; with BRAMBLELOFT_INTERPRETER_CACHE set, PREFIX is a link into that cache
+# (tools/interpreter_cache.sh).
 set -euo pipefail
 toolchain=$(cd "$1" && pwd)
 cpython=$(cd "$2" && pwd) zlib=$(cd "$3" && pwd) libffi=$(cd "$4" && pwd)
 xxhash_h=$(realpath "$5")
-mkdir -p "$6"
-prefix=$(cd "$6" && pwd)
+link=$6
+here=$(cd "$(dirname "$0")" && pwd)
+compiler=$("$toolchain/bin/cc" --version | head -n 1)
+digest() { sha256sum < "$1" | cut -c -16; }
+want="$(basename "$cpython") $(basename "$zlib") $(basename "$libffi") $(digest "$xxhash_h") $compiler"
+want="$want $(digest "$here/toolchain.sh") $(digest "$0")"
+
+source "$here/../interpreter_cache.sh"
+interpreter_prefix musl-python "$want" "$link"
 deps=$prefix/deps
 stamp=$prefix/.brambleloft-musl-python
-want="$toolchain $cpython $zlib $libffi $xxhash_h $(sha256sum < "$0" | cut -c -16)"
 python=$prefix/bin/python3
 
 if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$want" ] && [ -x "$python" ]; then
