@@ -20,15 +20,6 @@ def skip_on_pypy(reason):
 
 # CPython's count of the blocks its allocator holds; PyPy has none.
 ALLOCATED_BLOCKS_TELL = hasattr(sys, "getallocatedblocks")
-# Tests that read it unconditionally, skipped on PyPy until they consult ALLOCATED_BLOCKS_TELL.
-READ_ALLOCATED_BLOCKS = {("test_threads.py", "test_threads_mixing_every_call_on_shared_instances_agree_with_a_model")}
-
-
-def pytest_collection_modifyitems(items):
-    if not ALLOCATED_BLOCKS_TELL:
-        for item in items:
-            if (item.path.name, item.name) in READ_ALLOCATED_BLOCKS:
-                item.add_marker(skip_on_pypy("has no allocated blocks to read (sys.getallocatedblocks)"))
 
 # The command that starts this interpreter in a new process. An interpreter of another
 # architecture runs under an emulator (qemu-user, no binfmt_misc), named in BRAMBLELOFT_TEST_EMULATOR.
