@@ -13,7 +13,7 @@ import threading
 import time
 
 import pytest
-from conftest import ALLOCATED_BLOCKS_TELL, PYTHON_COMMAND, RESIDENT_MEMORY_TELLS, Index
+from conftest import ALLOCATED_BLOCKS_TELL, PYTHON_COMMAND, RESIDENT_MEMORY_TELLS
 from models import GraphModel
 
 from brambleloft import DAG, CuckooHash
