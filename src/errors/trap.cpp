@@ -19,7 +19,7 @@ void raise_panic(const std::string& message) { PyError::deferred(panic_exception
 
 }  // namespace
 
-void raise_current_exception(bool report_unraisable) {
+BRAMBLELOFT_CATCHES_FORCED_UNWIND void raise_current_exception(bool report_unraisable) {
   try {
     try {
       throw;

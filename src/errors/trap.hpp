@@ -18,7 +18,7 @@ void raise_current_exception(bool report_unraisable);
 
 // For method and constructor entries: a new reference, or nullptr with the exception set.
 template <class Body>
-PyObject* fault_trap(Body&& body) {
+BRAMBLELOFT_CATCHES_FORCED_UNWIND PyObject* fault_trap(Body&& body) {
   try {
     return body();
   } catch (ForcedUnwind&) {
@@ -31,7 +31,7 @@ PyObject* fault_trap(Body&& body) {
 
 // For the module's execution step: 0, or -1 with the exception set.
 template <class Body>
-int fault_trap_status(Body&& body) {
+BRAMBLELOFT_CATCHES_FORCED_UNWIND int fault_trap_status(Body&& body) {
   try {
     body();
     return 0;
@@ -46,7 +46,7 @@ int fault_trap_status(Body&& body) {
 // For destruction: a fault is reported through the unraisable hook; the rest of
 // the body is skipped. Returns whether the body completed.
 template <class Body>
-bool destruction_trap(Body&& body) {
+BRAMBLELOFT_CATCHES_FORCED_UNWIND bool destruction_trap(Body&& body) {
   try {
     body();
     return true;

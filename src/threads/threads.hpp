@@ -49,6 +49,9 @@ using ForcedUnwind = abi::__forced_unwind;
 #else
 struct ForcedUnwind {};
 #endif
+// Catching it binds a reference to an object that is not there (the unwinding is not a C++
+// exception), which UBSan's null check reports: functions that catch it carry this.
+#define BRAMBLELOFT_CATCHES_FORCED_UNWIND [[gnu::no_sanitize("null")]]
 
 namespace detail {
 
