@@ -43,19 +43,25 @@ def expect_note(error, parameter):
         assert notes is None
 
 
-def running_under_address_sanitizer():
+def loaded_library(name):
     try:
         with open("/proc/self/maps") as maps:
-            return "libasan" in maps.read()
+            return name in maps.read()
     except OSError:
         return False
 
 
+def running_under_address_sanitizer():
+    return loaded_library("libasan")
+
+
 # Resident memory says what the process keeps, but not under qemu-user, whose own grows with
 # the code it translates, nor under AddressSanitizer, which holds freed blocks in quarantine, nor
-# on PyPy, whose JIT and collector grow it with the code they compile and the heap they manage.
+# under ThreadSanitizer, whose shadow memory grows with every address it sees, nor on PyPy, whose
+# JIT and collector grow it with the code they compile and the heap they manage.
 RESIDENT_MEMORY_TELLS = ("qemu" not in os.environ.get("BRAMBLELOFT_TEST_EMULATOR", "")
-                         and not running_under_address_sanitizer() and not PYPY)
+                         and not running_under_address_sanitizer() and not loaded_library("libtsan")
+                         and not PYPY)
 
 # AddressSanitizer ends the process on an impossible allocation instead of failing it.
 skip_under_sanitizer = pytest.mark.skipif(
