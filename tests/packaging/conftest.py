@@ -170,14 +170,18 @@ def _create_venv(name: str, wheel: Path, base: Path) -> Venv:
     if interpreter is None:
         pytest.skip(f"CPython {name} is not installed under {pyenv_root()}")
     # The route a user takes: the environment's own pip checks the wheel's tags against its
-    # interpreter. The test tools come from their dependency group.
+    # interpreter.
     run_ok([interpreter, "-m", "venv", base])
     python = base / "bin" / "python"
-    requirements = base / "test-requirements.txt"
-    requirements.write_text(os.environ["BRAMBLELOFT_TEST_REQUIREMENTS"] + "\n")
     run_ok([python, "-m", "pip", "install", "-q", "--no-deps", wheel])
-    run_ok([python, "-m", "pip", "install", "-q", "-r", requirements])
     return Venv(name, base, python, _site(python))
+
+
+def install_test_tools(venv: Venv) -> None:
+    """The test tools, from their dependency group, into one of the environments."""
+    requirements = venv.prefix / "test-requirements.txt"
+    requirements.write_text(os.environ["BRAMBLELOFT_TEST_REQUIREMENTS"] + "\n")
+    run_ok([venv.python, "-m", "pip", "install", "-q", "-r", requirements])
 
 
 @pytest.fixture(scope="session")

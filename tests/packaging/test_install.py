@@ -4,10 +4,14 @@ from pathlib import Path
 
 import pytest
 
-from conftest import HERE, MODULE_FILE, PYENV_VERSIONS, ROOT, STUB_FILE, child_env, run, run_ok
+from conftest import (HERE, MODULE_FILE, PYENV_VERSIONS, ROOT, STUB_FILE, child_env,
+                      install_test_tools, run, run_ok)
 
 # Debian's own interpreter as well (its environment gets pip from python3-venv).
 TARGETS = PYENV_VERSIONS + ["debian"]
+# The whole suite runs against this build's module on every interpreter (make test); through
+# the wheel, the oldest, the newest and Debian's show that what pip installs is that module.
+SUITE_TARGETS = [PYENV_VERSIONS[0], PYENV_VERSIONS[-1], "debian"]
 PYTEST_NO_TESTS = 5
 
 
@@ -31,7 +35,10 @@ def test_stubs_agree_with_the_installed_module(venv, tmp_path):
     assert done.returncode == 0, done.stdout
 
 
-def test_python_suite_passes_against_the_installed_module(venv):
+@pytest.mark.parametrize("name", SUITE_TARGETS)
+def test_python_suite_passes_against_the_installed_module(venvs, name):
+    venv = venvs(name)
+    install_test_tools(venv)
     # The plugin fails the run if anything but the installed module is imported.
     env = child_env(PYTHONPATH=str(HERE / "plugin"))
     done = run([venv.python, "-m", "pytest", "-p", "no:cacheprovider", "-p", "brambleloft_installed",
