@@ -252,16 +252,23 @@ TYPED_TEST(Locks, NestedSharedAccessIsNeverRefusedWhileWritersComeAndGo) {
       while (!stop) (try_access<Lock, Access::Exclusive>(lock) ? refused_changes : changes).fetch_add(1);
     });
   }
+  auto attempts = [&] { return changes.load() + refused_changes.load(); };
   while (changes.load() < 100) std::this_thread::yield();
-  const long attempts_before = changes.load() + refused_changes.load();
-  for (int i = 0; i < 20000; ++i) {
+  // Rounds go on until the writers have tried meanwhile: a loaded machine may leave them
+  // unscheduled for all of a fixed number of rounds.
+  const long attempts_before = attempts();
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  for (long i = 0;
+       i < 20000 || (attempts() < attempts_before + 100 && std::chrono::steady_clock::now() < deadline);
+       ++i) {
     typename TestFixture::template Guard<Access::SharedSerial> outer(lock);
     RunningPython python;
     ASSERT_EQ((try_access<Lock, Access::SharedSerial>(lock)), std::nullopt) << "round " << i;
   }
+  const long attempts_meanwhile = attempts() - attempts_before;
   stop = true;
   for (auto& writer : writers) writer.join();
-  EXPECT_GT(changes.load() + refused_changes.load(), attempts_before);  // they ran meanwhile
+  EXPECT_GE(attempts_meanwhile, 100);
   EXPECT_EQ(lock.borrow_flag(), 0);
 }
 
@@ -327,7 +334,7 @@ TYPED_TEST(Locks, AForkedChildNeverWaitsForAThreadThatIsNotThere) {
   ASSERT_GT(child, 0);
   int status = 0;
   pid_t done = 0;
-  for (int i = 0; i < 500 && done == 0; ++i) {
+  for (int i = 0; i < 3000 && done == 0; ++i) {  // 30 s: a loaded machine is slow to fork
     done = waitpid(child, &status, WNOHANG);
     if (done == 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
